@@ -1,0 +1,83 @@
+// Binding the host platform to a device image, and the screen the status window and
+// the message box are drawn on.
+//
+// One device is bound per process. Binding opens the image's stores; the platform
+// operations of wince.h then act on that image until it is unbound. The host tools
+// (the ceupdate command, tests) call these; the installer's code never does.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// Where the status window and the message box appear. Called on the thread that
+// makes the platform call; ShowMessage blocks until the message is dismissed.
+class Screen {
+public:
+    virtual ~Screen() = default;
+    // A window was painted (UpdateWindow after InvalidateRect): its current text.
+    virtual void ShowWindow(const std::u16string& text, uint32_t style) = 0;
+    // A message box; returns when it is dismissed.
+    virtual void ShowMessage(const std::u16string& text, const std::u16string& caption,
+                             uint32_t style) = 0;
+};
+
+// Keeps what was shown, in order: for tests.
+class RecordingScreen : public Screen {
+public:
+    struct Shown {
+        enum Kind { Window, Message } kind;
+        std::u16string text;
+        std::u16string caption;  // messages only
+        uint32_t style;
+    };
+    void ShowWindow(const std::u16string& text, uint32_t style) override;
+    void ShowMessage(const std::u16string& text, const std::u16string& caption,
+                     uint32_t style) override;
+    std::vector<Shown> shown() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Shown> shown_;
+};
+
+// A host folder that appears on the device under a platform path of its own (an
+// update folder outside the image is attached as "\Storage Card").
+struct Attachment {
+    std::u16string platformPath;  // e.g. u"\\Storage Card"
+    std::filesystem::path hostFolder;
+};
+
+struct DeviceOptions {
+    std::filesystem::path image;
+    std::u16string modulePath;  // what GetModuleFileNameW returns, e.g. u"\\Storage Card\\Update.exe"
+    std::vector<Attachment> attachments;
+    Screen* screen = nullptr;  // nullptr: nothing is shown and message boxes return at once
+    // Called with one line per registry or database write, in the order they are
+    // committed (for the kill test's trace); empty: no trace.
+    std::function<void(const std::string&)> trace;
+};
+
+// Binds the device; throws store::Error with one clear sentence when the image
+// cannot be used (not an image, unreadable store). Rebinding unbinds first.
+void BindDevice(const DeviceOptions& options);
+
+// Commits and closes everything the device holds open, and unbinds it.
+void UnbindDevice();
+
+// RAII form for tests and the runner.
+class DeviceBinding {
+public:
+    explicit DeviceBinding(const DeviceOptions& options) { BindDevice(options); }
+    ~DeviceBinding() { UnbindDevice(); }
+    DeviceBinding(const DeviceBinding&) = delete;
+    DeviceBinding& operator=(const DeviceBinding&) = delete;
+};
+
+}  // namespace host
