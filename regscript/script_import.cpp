@@ -1,0 +1,134 @@
+// The section state machine and ImportRegistryScript, the driver that feeds it the
+// lines of a script file and makes the registry calls it asks for.
+//
+// Phases: seeking a section (header lines are looked at, everything else is passed
+// over), opening its key, inside the section (value lines are written; any other line
+// ends the section and is then looked at again as a possible header), and byte data
+// waiting for a continuation line.
+#include "regscript/regscript.h"
+
+namespace {
+
+int FeedSeeking(ScriptImport* import, const WCHAR* line, int lineStatus) {
+    if (lineStatus == kScriptLineTooLong) return kEventPassedOver;
+    switch (ParseSectionHeader(line, &import->header)) {
+        case kHeaderNone:
+            return kEventPassedOver;
+        case kHeaderUnknownRoot:
+            return kEventUnknownRoot;
+        default:
+            import->phase = kPhaseOpeningKey;
+            return kEventOpenKey;
+    }
+}
+
+int ValueEvent(const ScriptValue* value) {
+    return value->type == REG_NONE ? kEventValueSkipped : kEventWriteValue;
+}
+
+int FeedInSection(ScriptImport* import, const WCHAR* line, int lineStatus) {
+    if (lineStatus == kScriptLineTooLong) return kEventLongLineInSection;
+    if (!IsValueLine(line)) {
+        import->phase = kPhaseSeekSection;
+        return kEventSectionEnd;
+    }
+    if (DecodeValueLine(line, &import->value) == kValueNeedsLine) {
+        import->phase = kPhaseByteData;
+        return kEventNeedLine;
+    }
+    return ValueEvent(&import->value);
+}
+
+int FeedByteData(ScriptImport* import, const WCHAR* line, int lineStatus) {
+    if (lineStatus == kScriptLineTooLong) {
+        EndByteData(&import->value, TRUE);
+        import->phase = kPhaseInSection;
+        return kEventValueSkipped;
+    }
+    if (ContinueByteData(line, &import->value) == kValueNeedsLine) return kEventNeedLine;
+    import->phase = kPhaseInSection;
+    return ValueEvent(&import->value);
+}
+
+// Writes a complete value under the open key; the result is not examined.
+void WriteValue(HKEY key, const ScriptValue* value) {
+    const BYTE* data = NULL;
+    DWORD size = 0;
+    ScriptValueData(value, &data, &size);
+    RegSetValueExW(key, value->name, 0, value->type, data, size);
+}
+
+BOOL OpenSectionKey(const ScriptHeader* header, HKEY* key) {
+    DWORD disposition = 0;
+    *key = NULL;
+    // No key path (NULL) opens the root itself.
+    const LONG result = RegCreateKeyExW(header->root, header->hasKeyPath ? header->keyPath : NULL,
+                                        0, NULL, 0, 0, NULL, key, &disposition);
+    if (result != ERROR_SUCCESS) *key = NULL;
+    return result == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+void ScriptImportStart(ScriptImport* import) {
+    import->phase = kPhaseSeekSection;
+    memset(&import->header, 0, sizeof import->header);
+    memset(&import->value, 0, sizeof import->value);
+}
+
+int ScriptImportFeed(ScriptImport* import, const WCHAR* line, int lineStatus) {
+    switch (import->phase) {
+        case kPhaseInSection:
+            return FeedInSection(import, line, lineStatus);
+        case kPhaseByteData:
+            return FeedByteData(import, line, lineStatus);
+        case kPhaseOpeningKey:  // the caller did not report the key: treat it as not opened
+            import->phase = kPhaseSeekSection;
+            return FeedSeeking(import, line, lineStatus);
+        default:
+            return FeedSeeking(import, line, lineStatus);
+    }
+}
+
+void ScriptKeyOpened(ScriptImport* import, BOOL opened) {
+    import->phase = opened ? kPhaseInSection : kPhaseSeekSection;
+}
+
+int ScriptImportEnd(ScriptImport* import) {
+    if (import->phase != kPhaseByteData) return kEventPassedOver;
+    EndByteData(&import->value, FALSE);
+    import->phase = kPhaseInSection;
+    return ValueEvent(&import->value);
+}
+
+void ImportRegistryScript(LPCWSTR path) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+
+    ScriptImport import;  // the call's own buffers, about 11 KB
+    WCHAR line[kScriptLineChars];
+    HKEY key = NULL;
+    ScriptImportStart(&import);
+    memset(line, 0, sizeof line);
+    int status = ReadScriptLine(file, line);
+    while (status != kScriptEnd) {
+        const int event = ScriptImportFeed(&import, line, status);
+        if (event == kEventOpenKey) {
+            ScriptKeyOpened(&import, OpenSectionKey(&import.header, &key));
+        } else if (event == kEventWriteValue) {
+            WriteValue(key, &import.value);
+        } else if (event == kEventSectionEnd) {
+            RegCloseKey(key);
+            key = NULL;
+            continue;  // the line that ended the section is looked at again
+        }
+        if (import.phase == kPhaseInSection || import.phase == kPhaseByteData) {
+            memset(line, 0, sizeof line);
+        }
+        status = ReadScriptLine(file, line);
+    }
+    if (ScriptImportEnd(&import) == kEventWriteValue) WriteValue(key, &import.value);
+    if (key != NULL) RegCloseKey(key);
+    CloseHandle(file);
+}

@@ -1,0 +1,89 @@
+// The script line reader and the hexadecimal digit rules.
+//
+// A script is UTF-16 LE read two bytes at a time. LF ends a line, CR is dropped
+// wherever it stands, and a U+FEFF at the start of a line (the byte-order mark) is
+// removed. A line that would not fit the line buffer is read to its LF and dropped
+// whole, so the buffer is never written past its end.
+#include "regscript/regscript.h"
+
+namespace {
+
+const WCHAR kLineFeed = 0x000A;
+const WCHAR kCarriageReturn = 0x000D;
+const WCHAR kByteOrderMark = 0xFEFF;
+const DWORD kCharBytes = 2;
+const DWORD kHexDigitsInNumber = 8;
+
+// The value a lower-cased digit character counts: 'a' and above from 0x57, others
+// from '0'. Characters are not checked here.
+DWORD DigitCount(WCHAR lower) {
+    return lower >= u'a' ? static_cast<DWORD>(lower) - 0x57u : static_cast<DWORD>(lower) - 0x30u;
+}
+
+}  // namespace
+
+void ScriptLineStart(ScriptLineBuilder* builder, WCHAR* line) {
+    builder->line = line;
+    builder->length = 0;
+    builder->tooLong = FALSE;
+    builder->markerSeen = FALSE;
+    line[0] = 0;
+}
+
+BOOL ScriptLineAdd(ScriptLineBuilder* builder, WCHAR c) {
+    if (c == kLineFeed) return TRUE;
+    if (c == kCarriageReturn) return FALSE;
+    if (c == kByteOrderMark && builder->length == 0 && !builder->markerSeen) {
+        builder->markerSeen = TRUE;
+        return FALSE;
+    }
+    if (builder->length >= kScriptMaxLineLength) {
+        builder->tooLong = TRUE;
+        return FALSE;
+    }
+    builder->line[builder->length++] = c;
+    return FALSE;
+}
+
+int ScriptLineFinish(ScriptLineBuilder* builder) {
+    if (builder->tooLong) {
+        builder->line[0] = 0;
+        return kScriptLineTooLong;
+    }
+    builder->line[builder->length] = 0;
+    return kScriptLine;
+}
+
+int ReadScriptLine(HANDLE file, WCHAR* line) {
+    ScriptLineBuilder builder;
+    ScriptLineStart(&builder, line);
+    for (;;) {
+        BYTE pair[kCharBytes];
+        DWORD delivered = 0;
+        if (!ReadFile(file, pair, kCharBytes, &delivered, NULL) || delivered < kCharBytes) {
+            // End of file, also after a lone final byte: the unfinished line is dropped.
+            line[0] = 0;
+            return kScriptEnd;
+        }
+        const WCHAR c = static_cast<WCHAR>(pair[0] | (pair[1] << 8));
+        if (ScriptLineAdd(&builder, c)) return ScriptLineFinish(&builder);
+    }
+}
+
+BOOL IsHexDigitChar(WCHAR c) {
+    const WCHAR lower = towlower(c);
+    if (iswdigit(lower)) return TRUE;
+    return lower >= u'a' && lower <= u'f';
+}
+
+DWORD ParseHexNumber(const WCHAR* digits) {
+    DWORD value = 0;
+    DWORD weight = 1;
+    DWORD used = 0;
+    for (size_t i = wcslen(digits); i > 0 && used < kHexDigitsInNumber; --i, ++used) {
+        value += DigitCount(towlower(digits[i - 1])) * weight;
+        weight *= 16;
+    }
+    // Digits before the last eight would be weighted by 16^8, which wraps to 0.
+    return value;
+}
