@@ -59,19 +59,25 @@ void AddDatabaseArgs(CLI::App& cmd, DatabaseArgs& args) {
     cmd.add_option("DATABASE", args.database, "the database name, e.g. \\FileNameLang")->required();
 }
 
-Json RecordsJson(const std::vector<store::Record>& records) {
-    Json list = Json::array();
-    for (const store::Record& record : records) {
-        Json props = Json::array();
-        for (const store::Property& property : record.props) props.push_back(PropertyToJson(property));
-        Json item = Json::object();
-        item["oid"] = record.oid;
-        item["props"] = std::move(props);
-        list.push_back(std::move(item));
+// The database JSON, laid out one record header and one property per line:
+//   {"records": [
+//     {"oid": 4097, "props": [
+//       {"id": 1, "type": "CEVT_LPWSTR", "data": "Notes"}
+//     ]}
+//   ]}
+std::string RecordsJson(const std::vector<store::Record>& records) {
+    if (records.empty()) return "{\"records\": []}";
+    std::string out = "{\"records\": [";
+    for (size_t r = 0; r < records.size(); ++r) {
+        out += r == 0 ? "\n" : ",\n";
+        out += "  {\"oid\": " + std::to_string(records[r].oid) + ", \"props\": [";
+        const auto& props = records[r].props;
+        for (size_t p = 0; p < props.size(); ++p) {
+            out += (p == 0 ? "\n    " : ",\n    ") + FormatJson(PropertyToJson(props[p]), 0);
+        }
+        out += props.empty() ? "]}" : "\n  ]}";
     }
-    Json out = Json::object();
-    out["records"] = std::move(list);
-    return out;
+    return out + "\n]}";
 }
 
 std::string PropTypeText(uint32_t propid) {
@@ -94,7 +100,7 @@ void AddDump(CLI::App& db) {
         store::DatabaseInfo info = FindDatabaseOrFail(volume, args->database, args->volume);
         std::vector<store::Record> records = volume.Records(info.oid);
         if (args->json) {
-            std::cout << FormatJson(RecordsJson(records), 4) << "\n";
+            std::cout << RecordsJson(records) << "\n";
             return;
         }
         std::cout << host::ToUtf8(info.name) << " in " << args->volume << ": "

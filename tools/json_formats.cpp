@@ -75,20 +75,20 @@ int64_t SignedInRange(const Json& data, int64_t min, int64_t max, const std::str
     if (data.is_number_unsigned()) {
         uint64_t v = data.get<uint64_t>();
         if (v > static_cast<uint64_t>(max)) {
-            throw ToolError(where + ": " + what + " data " + std::to_string(v) +
-                            " is out of range" + range);
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
         }
         return static_cast<int64_t>(v);
     }
     if (data.is_number_integer()) {
         int64_t v = data.get<int64_t>();
         if (v < min || v > max) {
-            throw ToolError(where + ": " + what + " data " + std::to_string(v) +
-                            " is out of range" + range);
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
         }
         return v;
     }
-    throw ToolError(where + ": " + what + " data must be a whole number" + range + ", not " +
+    throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
                     data.dump());
 }
 
@@ -98,15 +98,15 @@ uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what
     if (data.is_number_unsigned()) {
         uint64_t v = data.get<uint64_t>();
         if (v > max) {
-            throw ToolError(where + ": " + what + " data " + std::to_string(v) +
-                            " is out of range" + range);
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
         }
         return v;
     }
     if (data.is_number_integer()) {  // only negative numbers land here
-        throw ToolError(where + ": " + what + " data " + data.dump() + " is out of range" + range);
+        throw ToolError(where + ": " + what + " " + data.dump() + " is out of range" + range);
     }
-    throw ToolError(where + ": " + what + " data must be a whole number" + range + ", not " +
+    throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
                     data.dump());
 }
 
@@ -287,7 +287,7 @@ std::vector<uint8_t> RegBytesFromData(uint32_t type, const Json& data, const std
             return bytes;
         case REG_DWORD:
             return LittleEndian(static_cast<uint32_t>(
-                UnsignedInRange(data, std::numeric_limits<uint32_t>::max(), "REG_DWORD", where)));
+                UnsignedInRange(data, std::numeric_limits<uint32_t>::max(), "REG_DWORD data", where)));
         case REG_MULTI_SZ: {
             if (!data.is_array()) {
                 throw ToolError(where + ": REG_MULTI_SZ data must be a list of strings");
@@ -336,7 +336,7 @@ uint32_t RegTypeFromJson(const Json& type, const std::string& where) {
     }
     if (type.is_number()) {
         return static_cast<uint32_t>(
-            UnsignedInRange(type, std::numeric_limits<uint32_t>::max(), "type", where));
+            UnsignedInRange(type, std::numeric_limits<uint32_t>::max(), "the type number", where));
     }
     throw ToolError(where + ": the type must be a name such as \"REG_SZ\" or a number");
 }
@@ -448,19 +448,19 @@ double R8FromJson(const Json& data, const std::string& where) {
 std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, const std::string& where) {
     switch (type) {
         case CEVT_I2:
-            return LittleEndian(static_cast<int16_t>(SignedInRange(data, -32768, 32767, "CEVT_I2", where)));
+            return LittleEndian(static_cast<int16_t>(SignedInRange(data, -32768, 32767, "CEVT_I2 data", where)));
         case CEVT_UI2:
-            return LittleEndian(static_cast<uint16_t>(UnsignedInRange(data, 65535, "CEVT_UI2", where)));
+            return LittleEndian(static_cast<uint16_t>(UnsignedInRange(data, 65535, "CEVT_UI2 data", where)));
         case CEVT_I4:
             return LittleEndian(static_cast<int32_t>(SignedInRange(
                 data, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
-                "CEVT_I4", where)));
+                "CEVT_I4 data", where)));
         case CEVT_UI4:
             return LittleEndian(static_cast<uint32_t>(
-                UnsignedInRange(data, std::numeric_limits<uint32_t>::max(), "CEVT_UI4", where)));
+                UnsignedInRange(data, std::numeric_limits<uint32_t>::max(), "CEVT_UI4 data", where)));
         case CEVT_FILETIME:
             return LittleEndian(UnsignedInRange(data, std::numeric_limits<uint64_t>::max(),
-                                                "CEVT_FILETIME", where));
+                                                "CEVT_FILETIME data", where));
         case CEVT_R8: return LittleEndian(R8FromJson(data, where));
         case CEVT_BOOL:
             if (!data.is_boolean()) {
@@ -547,7 +547,7 @@ Json PropertyToJson(const store::Property& property) {
 
 store::Property PropertyFromJson(const Json& property, const std::string& where) {
     CheckMembers(property, {"id", "type", "data"}, where);
-    uint64_t id = UnsignedInRange(Member(property, "id", where), 65535, "id", where);
+    uint64_t id = UnsignedInRange(Member(property, "id", where), 65535, "the id", where);
     const Json& typeJson = Member(property, "type", where);
     std::optional<uint16_t> type;
     if (typeJson.is_string()) {
