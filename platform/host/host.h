@@ -60,7 +60,11 @@ struct DeviceOptions {
     std::vector<Attachment> attachments;
     Screen* screen = nullptr;  // nullptr: nothing is shown and message boxes return at once
     // Called with one line per registry or database write, in the order they are
-    // committed (for the kill test's trace); empty: no trace.
+    // committed (for the kill test's trace); empty: no trace. Lines are tab-separated
+    // UTF-8 with tabs, line ends and backslashes in names escaped (\t \n \r \\):
+    //   reg  key    KEY_PATH
+    //   reg  value  KEY_PATH  NAME  TYPE  HEX_BYTES
+    //   db   VOLUME  DATABASE  RECORD_OID  PROPID  HEX_BYTES     (numbers in decimal)
     std::function<void(const std::string&)> trace;
 };
 
