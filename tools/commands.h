@@ -15,6 +15,9 @@ void AddInitCommand(CLI::App& app);     // init IMAGE
 void AddRegCommands(CLI::App& app);     // reg export | load | delete
 void AddDbCommands(CLI::App& app);      // db list | dump | load | drop
 void AddMountCommands(CLI::App& app);   // mount VOLUME, unmount VOLUME
+void AddRunCommand(CLI::App& app);      // run UPDATE_DIR
+void AddBootCommand(CLI::App& app);     // boot
+void AddPatchCommands(CLI::App& app);   // patch build | show
 
 // The exit code main() returns once the command's callback has finished without
 // an error (0 unless a command sets it, e.g. "differences found").

@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     tools::AddRegCommands(app);
     tools::AddDbCommands(app);
     tools::AddMountCommands(app);
+    tools::AddRunCommand(app);
+    tools::AddBootCommand(app);
+    tools::AddPatchCommands(app);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,42 @@
+// Lets the installer's own readers (the patch-entry reader, the script line reader)
+// run over a host file without a device: while a ScopedMemoryFile is alive,
+// CreateFileW of any path opens the file's bytes, and ReadFile/CloseHandle serve that
+// handle; every other call goes to the backend that was current before.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "platform/host/backend.h"
+
+namespace tools {
+
+class ScopedMemoryFile : public host::ForwardingBackend {
+public:
+    explicit ScopedMemoryFile(std::vector<uint8_t> bytes);
+    ~ScopedMemoryFile() override;
+    ScopedMemoryFile(const ScopedMemoryFile&) = delete;
+    ScopedMemoryFile& operator=(const ScopedMemoryFile&) = delete;
+
+    // The handle CreateFileW hands out.
+    HANDLE Handle() { return reinterpret_cast<HANDLE>(&bytes_); }
+
+    HANDLE CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                       HANDLE) override;
+    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
+                  LPOVERLAPPED overlapped) override;
+    BOOL CloseHandle(HANDLE handle) override;
+
+    // Bytes handed out so far.
+    size_t Position() const { return position_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t position_ = 0;
+};
+
+// The whole content of a host file; throws ToolError naming it when it cannot be read.
+std::vector<uint8_t> ReadHostFile(const std::filesystem::path& file);
+
+}  // namespace tools

@@ -1,0 +1,136 @@
+// ceupdate run [--device IMAGE] [--yes] UPDATE_DIR, and ceupdate boot [--device IMAGE].
+//
+// run binds the host platform to the image and starts the installer as if its
+// executable lay in UPDATE_DIR: a folder inside the image keeps its own platform
+// path, a folder outside it is attached as "\Storage Card". Everything that could
+// stop the run on the host side is checked before the installer starts, so a
+// refused run writes nothing.
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+#include "control/control.h"
+#include "platform/host/host.h"
+#include "platform/host/store.h"
+#include "platform/host/unicode.h"
+#include "tools/boot_order.h"
+#include "tools/commands.h"
+#include "tools/device_arg.h"
+#include "tools/errors.h"
+#include "tools/terminal_screen.h"
+
+namespace tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char16_t* kStorageCard = u"\\Storage Card";
+constexpr const char16_t* kExecutableName = u"Update.exe";
+// GetModuleFileNameW fills a MAX_PATH buffer: the path and its terminator.
+constexpr size_t kMaxExecutablePath = MAX_PATH - 1;
+
+struct UpdateLocation {
+    std::u16string folder;  // platform path of the update folder
+    std::vector<host::Attachment> attachments;
+};
+
+UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
+    std::error_code ec;
+    if (!fs::is_directory(updateDir, ec)) {
+        throw ToolError("the update folder " + updateDir + " does not exist");
+    }
+    const fs::path folder = fs::canonical(updateDir, ec);
+    const fs::path root = fs::canonical(image, ec);
+    if (ec) throw ToolError("the update folder " + updateDir + " cannot be read");
+    const fs::path relative = folder.lexically_relative(root);
+    const bool inside = !relative.empty() && *relative.begin() != "..";
+    if (!inside) return {kStorageCard, {{kStorageCard, folder}}};
+
+    std::u16string platform;
+    for (const fs::path& part : relative) {
+        const std::string name = part.string();
+        if (name == ".") continue;
+        if (name == store::kStateFolder) {
+            throw ToolError("the update folder " + updateDir +
+                            " lies in the image's own state folder");
+        }
+        if (name.find('\\') != std::string::npos) {
+            throw ToolError("the update folder " + updateDir +
+                            " has a backslash in a folder name, which the phone cannot name");
+        }
+        platform += u"\\" + host::FromUtf8(name);
+    }
+    return {platform.empty() ? u"\\" : platform, {}};
+}
+
+std::u16string ExecutablePath(const std::u16string& folder) {
+    return folder == u"\\" ? folder + kExecutableName : folder + u"\\" + kExecutableName;
+}
+
+}  // namespace
+
+void AddRunCommand(CLI::App& app) {
+    auto device = std::make_shared<DeviceArg>();
+    auto updateDir = std::make_shared<std::string>();
+    auto yes = std::make_shared<bool>(false);
+    CLI::App* run = app.add_subcommand(
+        "run", "run the installer on the image as if its executable lay in UPDATE_DIR");
+    device->AddTo(*run);
+    run->add_flag("--yes,-y", *yes, "dismiss the completion message at once");
+    run->add_option("UPDATE_DIR", *updateDir,
+                    "the update folder: registry scripts, patch files, the companion program")
+        ->required();
+    run->callback([device, updateDir, yes] {
+        const fs::path image = device->Image();
+        UpdateLocation where = Locate(image, *updateDir);
+        host::DeviceOptions options;
+        options.image = image;
+        options.modulePath = ExecutablePath(where.folder);
+        options.attachments = where.attachments;
+        if (options.modulePath.size() > kMaxExecutablePath) {
+            throw ToolError("the installer's path on the phone would be " +
+                            std::to_string(options.modulePath.size()) +
+                            " characters long; at most " + std::to_string(kMaxExecutablePath) +
+                            " fit");
+        }
+        const bool framed = isatty(STDOUT_FILENO) != 0;
+        const bool dismissAtOnce = *yes || isatty(STDIN_FILENO) == 0;
+        TerminalScreen screen(stdout, stdin, framed, dismissAtOnce);
+        options.screen = &screen;
+        std::cout.flush();
+        int result;
+        {
+            host::DeviceBinding binding(options);
+            WCHAR noCommandLine[1] = {0};
+            result = WinMain(nullptr, nullptr, noCommandLine, 1);
+        }
+        SetExitCode(result);
+    });
+}
+
+void AddBootCommand(CLI::App& app) {
+    auto device = std::make_shared<DeviceArg>();
+    CLI::App* boot = app.add_subcommand(
+        "boot", "the order in which the phone starts the HKEY_LOCAL_MACHINE\\init launch "
+                "entries at the next boot; exit 1 when a problem would hang the boot");
+    device->AddTo(*boot);
+    boot->callback([device] {
+        const fs::path image = device->Image();
+        store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
+        const auto init = registry.FindPath(u"HKEY_LOCAL_MACHINE\\init");
+        if (!init) {
+            std::cout << "problem: HKEY_LOCAL_MACHINE\\init does not exist: the phone starts "
+                         "no launch entries\n";
+            SetExitCode(1);
+            return;
+        }
+        const BootReport report = AnalyzeBoot(registry.Values(*init));
+        std::cout << FormatBootReport(report);
+        if (!report.problems.empty()) SetExitCode(1);
+    });
+}
+
+}  // namespace tools
