@@ -1,0 +1,59 @@
+// A scratch device image bound for one test, shared by the platform suites.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/host/host.h"
+#include "platform/host/store.h"
+#include "platform/wince.h"
+
+namespace platform_test {
+
+namespace fs = std::filesystem;
+
+class ScratchImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        root_ = fs::temp_directory_path() /
+                ("ce-platform-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+        fs::create_directories(root_);
+        image_ = root_ / "image";
+        store::InitImage(image_);
+        options_.image = image_;
+        options_.modulePath = u"\\Storage Card\\Update.exe";
+        options_.attachments = {{u"\\Storage Card", root_ / "card"}};
+        options_.screen = &screen_;
+        options_.trace = [this](const std::string& line) { trace_.push_back(line); };
+        fs::create_directories(root_ / "card");
+        Bind();
+    }
+    void TearDown() override {
+        host::UnbindDevice();
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    void Bind() { host::BindDevice(options_); }
+    void Rebind() {
+        host::UnbindDevice();
+        host::BindDevice(options_);
+    }
+    static void WriteFile(const fs::path& file, const std::string& bytes) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
+
+    fs::path root_;
+    fs::path image_;
+    host::DeviceOptions options_;
+    host::RecordingScreen screen_;
+    std::vector<std::string> trace_;
+};
+
+}  // namespace platform_test
