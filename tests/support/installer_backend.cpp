@@ -63,7 +63,9 @@ BOOL TracingBackend::ReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPP
 
 LONG TracingBackend::RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
                                      LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) {
-    Record("RegCreateKeyExW " + (b ? Narrow(b) : std::string("NULL")));
+    const std::string path = b ? Narrow(b) : std::string("NULL");
+    Record("RegCreateKeyExW " + path);
+    if (!failCreateKey.empty() && path == failCreateKey) return ERROR_INVALID_PARAMETER;
     return target().RegCreateKeyExW(a, b, c, d, e, f, g, h, i);
 }
 

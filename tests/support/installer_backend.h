@@ -27,6 +27,7 @@ public:
     bool failGetMessage = false;   // GetMessageW returns -1 at once
     DWORD readLimit = 0;           // ReadFile delivers at most this many bytes (0: no limit)
     int workerDelayMs = 0;         // FindFirstFileW sleeps first (the worker is slow)
+    std::string failCreateKey;     // RegCreateKeyExW of this key path fails
 
     // "Name detail" per recorded call, in order.
     std::vector<std::string> Calls() const;

@@ -1,0 +1,202 @@
+// The installer from its entry: what the screen shows and in which order, the
+// boot-launch values, the exit code, and the paths where a window, a thread or the
+// message loop fails.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "control/control.h"
+#include "tests/support/installer_backend.h"
+#include "tests/support/installer_fixture.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::Script;
+using testing_support::ScratchImage;
+using testing_support::TextValueBytes;
+using testing_support::TracingBackend;
+
+const std::u16string kInit = u"HKEY_LOCAL_MACHINE\\init";
+
+const std::u16string kStatusText =
+    u"Идет обновление программного обеспечения.\r\nПожалуйста, подождите...\r\n\r\n"
+    u"Updating phone settings\r\nPlease wait...";
+const std::u16string kCompletion =
+    u"Обновление завершено. Пожалуйста, выключите Ваш телефон, а затем включите его.\r\n"
+    u"Update complete. To activate it, please turn your phone off and then on.";
+
+void WriteWork(const ScratchImage& img) {
+    img.WriteUpdateFile("a.reg", Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
+}
+
+void ExpectLaunchValues(const ScratchImage& img, const std::u16string& command) {
+    const auto launch = img.Value(kInit, u"Launch25");
+    ASSERT_TRUE(launch.has_value());
+    EXPECT_EQ(launch->type, static_cast<uint32_t>(REG_SZ));
+    EXPECT_EQ(launch->data, TextValueBytes(command));
+    const auto depend25 = img.Value(kInit, u"Depend25");
+    ASSERT_TRUE(depend25.has_value());
+    EXPECT_EQ(depend25->type, static_cast<uint32_t>(REG_BINARY));
+    EXPECT_EQ(depend25->data, (Bytes{0x15, 0x00}));
+    const auto depend30 = img.Value(kInit, u"Depend30");
+    ASSERT_TRUE(depend30.has_value());
+    EXPECT_EQ(depend30->type, static_cast<uint32_t>(REG_BINARY));
+    EXPECT_EQ(depend30->data, (Bytes{0x19, 0x00}));
+}
+
+void ExpectScreen(const host::RecordingScreen& screen) {
+    const auto shown = screen.shown();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].kind, host::RecordingScreen::Shown::Window);
+    EXPECT_TRUE(shown[0].text == kStatusText);
+    EXPECT_EQ(shown[0].style, 0x10800001u);
+    EXPECT_EQ(shown[1].kind, host::RecordingScreen::Shown::Message);
+    EXPECT_TRUE(shown[1].text == kCompletion);
+    EXPECT_TRUE(shown[1].caption == u"Finished");
+    EXPECT_EQ(shown[1].style, 0x40u);
+}
+
+TEST(Texts, AreExact) {
+    EXPECT_TRUE(std::u16string(kStatusWindowText) == kStatusText);
+    EXPECT_TRUE(std::u16string(kCompletionText) == kCompletion);
+    EXPECT_TRUE(std::u16string(kCompletionCaption) == u"Finished");
+}
+
+TEST(WinMain, NormalRun) {
+    ScratchImage img;
+    WriteWork(img);
+    // An older list under "Depend30" is replaced, not merged.
+    img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00, 0x1e, 0x00});
+    host::RecordingScreen screen;
+    img.Bind(u"\\upd\\Update.exe", &screen);
+    {
+        TracingBackend trace;
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        // Painted before any work; registration after the worker's quit; message last.
+        const int painted = trace.IndexOf("UpdateWindow");
+        ASSERT_GE(painted, 0);
+        EXPECT_LT(painted, trace.IndexOf("CreateThread"));
+        EXPECT_LT(painted, trace.IndexOf("FindFirstFileW"));
+        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW Launch25"), trace.IndexOf("RegSetValueExW Depend25"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend25"), trace.IndexOf("RegSetValueExW Depend30"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend30"), trace.IndexOf("MessageBoxW Finished"));
+        EXPECT_EQ(trace.Count("GetMessageW 0"), 1);
+        EXPECT_EQ(trace.Count("WaitForSingleObject"), 0);
+    }
+    img.Unbind();
+    ExpectScreen(screen);
+    ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
+    EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+}
+
+TEST(WinMain, MissingInitKeyStillShowsTheMessage) {
+    ScratchImage img;
+    WriteWork(img);
+    img.DeleteKey(kInit);
+    host::RecordingScreen screen;
+    img.Bind(u"\\upd\\Update.exe", &screen);
+    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    img.Unbind();
+    ExpectScreen(screen);
+    EXPECT_FALSE(img.KeyExists(kInit));
+    EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+}
+
+TEST(WinMain, UnmountedVolumeStillEndsTheRun) {
+    ScratchImage img;
+    WriteWork(img);
+    img.UnmountLanguageVolume();
+    host::RecordingScreen screen;
+    img.Bind(u"\\upd\\Update.exe", &screen);
+    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    img.Unbind();
+    ExpectScreen(screen);
+    ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
+}
+
+// Without a window or a thread the main thread does the work itself, then registers
+// and reports as usual.
+TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
+    for (const bool noWindow : {true, false}) {
+        SCOPED_TRACE(noWindow ? "no window" : "no thread");
+        ScratchImage img;
+        WriteWork(img);
+        host::RecordingScreen screen;
+        img.Bind(u"\\upd\\Update.exe", &screen);
+        {
+            TracingBackend trace;
+            trace.failCreateWindow = noWindow;
+            trace.failCreateThread = !noWindow;
+            EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+            EXPECT_EQ(trace.Count("CreateThread"), noWindow ? 0 : 1);
+            EXPECT_EQ(trace.Count("GetMessageW"), 0);
+            EXPECT_EQ(trace.Count("PostMessageW"), 0);
+            EXPECT_LT(trace.IndexOf("FindFirstFileW"), trace.IndexOf("RegOpenKeyExW init"));
+            EXPECT_EQ(trace.Count("MessageBoxW Finished"), 1);
+        }
+        img.Unbind();
+        EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+        ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
+        const auto shown = screen.shown();
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.back().kind, host::RecordingScreen::Shown::Message);
+    }
+}
+
+TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
+    ScratchImage img;
+    WriteWork(img);
+    img.Bind();
+    {
+        TracingBackend trace;
+        trace.failGetMessage = true;
+        trace.workerDelayMs = 100;  // the worker is still at work when the loop fails
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        const int waited = trace.IndexOf("WaitForSingleObject");
+        ASSERT_GE(waited, 0);
+        EXPECT_LT(trace.IndexOf("GetMessageW -1"), waited);
+        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW A"), trace.IndexOf("RegSetValueExW Launch25"));
+    }
+    img.Unbind();
+    ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
+}
+
+// A folder of `length` platform characters ("\" and a name) inside the image.
+std::u16string LongFolder(const ScratchImage& img, size_t length) {
+    const std::string name(length - 1, 'd');
+    std::filesystem::create_directories(img.image() / name);
+    return u"\\" + std::u16string(name.begin(), name.end());
+}
+
+TEST(WinMain, LaunchCommandLimit) {
+    {
+        SCOPED_TRACE("247 characters fit");
+        ScratchImage img;
+        const std::u16string dir = LongFolder(img, 247);
+        img.Bind(dir + u"\\Update.exe");
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        img.Unbind();
+        ExpectLaunchValues(img, dir + u"\\Brindel.exe");
+        EXPECT_EQ(img.Value(kInit, u"Launch25")->data.size(), 260u * 2);
+    }
+    {
+        SCOPED_TRACE("248 characters: none of the three, older values untouched");
+        ScratchImage img;
+        const std::u16string dir = LongFolder(img, 248);
+        img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00});
+        host::RecordingScreen screen;
+        img.Bind(dir + u"\\Update.exe", &screen);
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        img.Unbind();
+        EXPECT_FALSE(img.Value(kInit, u"Launch25").has_value());
+        EXPECT_FALSE(img.Value(kInit, u"Depend25").has_value());
+        EXPECT_EQ(img.Value(kInit, u"Depend30")->data, (Bytes{0x14, 0x00}));
+        ExpectScreen(screen);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,446 @@
+// Registry script import: scripts built byte for byte, imported into a scratch image,
+// and the registry read back. Cases are grouped by theme; each names the registry it
+// expects under the keys it looks at.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "regscript/regscript.h"
+#include "tests/support/installer_backend.h"
+#include "tests/support/installer_fixture.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::NumberValueBytes;
+using testing_support::Script;
+using testing_support::ScriptOptions;
+using testing_support::ScratchImage;
+using testing_support::TextValueBytes;
+
+const std::u16string kKey = u"HKEY_CURRENT_USER\\T";
+
+struct Val {
+    std::u16string name;
+    uint32_t type;
+    Bytes bytes;
+};
+
+Val Sz(std::u16string name, std::u16string_view text) {
+    return {std::move(name), REG_SZ, TextValueBytes(text)};
+}
+Val Dw(std::u16string name, uint32_t n) { return {std::move(name), REG_DWORD, NumberValueBytes(n)}; }
+Val Bin(std::u16string name, Bytes b) { return {std::move(name), REG_BINARY, std::move(b)}; }
+
+struct KeyExpect {
+    std::u16string key;
+    std::vector<Val> values;  // exactly these values
+};
+
+struct ScriptCase {
+    const char* name;
+    std::u16string script;
+    std::vector<KeyExpect> keys;
+    std::vector<std::u16string> absentKeys = {};
+    ScriptOptions options = {};
+};
+
+std::string Show(const std::u16string& s) { return testing_support::Narrow(s.c_str()); }
+
+void ImportText(ScratchImage& img, const Bytes& bytes) {
+    img.WriteUpdateFile("t.reg", bytes);
+    img.Bind();
+    ImportRegistryScript(u"\\upd\\t.reg");
+    img.Unbind();
+}
+
+void ExpectKeys(const ScratchImage& img, const ScriptCase& c) {
+    for (const KeyExpect& k : c.keys) {
+        SCOPED_TRACE(Show(k.key));
+        ASSERT_TRUE(img.KeyExists(k.key));
+        std::vector<store::RegistryValue> got = img.Values(k.key);
+        std::vector<Val> want = k.values;
+        auto byName = [](const auto& a, const auto& b) { return a.name < b.name; };
+        std::sort(got.begin(), got.end(), byName);
+        std::sort(want.begin(), want.end(), byName);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(Show(got[i].name), Show(want[i].name));
+            EXPECT_EQ(got[i].type, want[i].type) << Show(want[i].name);
+            EXPECT_EQ(got[i].data, want[i].bytes) << Show(want[i].name);
+        }
+    }
+    for (const std::u16string& k : c.absentKeys) EXPECT_FALSE(img.KeyExists(k)) << Show(k);
+}
+
+void RunCases(const std::vector<ScriptCase>& cases) {
+    for (const ScriptCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchImage img;
+        ImportText(img, Script(c.script, c.options));
+        ExpectKeys(img, c);
+    }
+}
+
+std::u16string Repeat(char16_t c, size_t n) { return std::u16string(n, c); }
+
+// ---- Basic import ----
+
+TEST(RegScriptImport, BasicScripts) {
+    RunCases({
+        {"text, number and bytes with BOM and CRLF",
+         u"Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\T]\n"
+         u"\"S\"=\"hello\"\n\"N\"=dword:0000001a\n\"B\"=hex:01,ff,7f\n",
+         {{kKey, {Sz(u"S", u"hello"), Dw(u"N", 26), Bin(u"B", {0x01, 0xff, 0x7f})}}}},
+        {"LF only, no BOM", u"[HKEY_CURRENT_USER\\T]\n\"S\"=\"x\"\n",
+         {{kKey, {Sz(u"S", u"x")}}}, {}, {false, false, true}},
+        {"a last line without LF is not processed", u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n\"B\"=\"2\"\n",
+         {{kKey, {Sz(u"A", u"1")}}}, {}, {true, true, false}},
+        {"a CR anywhere is dropped", u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"x\ry\"\n",
+         {{kKey, {Sz(u"A", u"xy")}}}},
+        {"a BOM at the start of a later line is removed",
+         u"; first\n\uFEFF[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n", {{kKey, {Sz(u"A", u"1")}}}},
+        {"nested key path and the other roots",
+         u"[HKEY_LOCAL_MACHINE\\Soft\\A\\B]\n\"X\"=\"1\"\n\n[HKEY_CLASSES_ROOT\\.t]\n@=\"tfile\"\n",
+         {{u"HKEY_LOCAL_MACHINE\\Soft\\A\\B", {Sz(u"X", u"1")}},
+          {u"HKEY_CLASSES_ROOT\\.t", {Sz(u"", u"tfile")}}}},
+        {"sections separated by blank lines are all applied",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n\n[HKEY_CURRENT_USER\\U]\n\"B\"=\"2\"\n\n\n"
+         u"[HKEY_CURRENT_USER\\V]\n\"C\"=\"3\"\n",
+         {{kKey, {Sz(u"A", u"1")}},
+          {u"HKEY_CURRENT_USER\\U", {Sz(u"B", u"2")}},
+          {u"HKEY_CURRENT_USER\\V", {Sz(u"C", u"3")}}}},
+        {"a root token in lower case", u"[hkey_current_user\\T]\n\"A\"=\"1\"\n",
+         {{kKey, {Sz(u"A", u"1")}}}},
+        {"a header without ']' opens the path to the end of the line",
+         u"[HKEY_CURRENT_USER\\T\\Open\n\"A\"=\"1\"\n",
+         {{u"HKEY_CURRENT_USER\\T\\Open", {Sz(u"A", u"1")}}}},
+        {"a header followed by a blank line still creates its key",
+         u"[HKEY_CURRENT_USER\\T]\n\n\"A\"=\"1\"\n", {{kKey, {}}}},
+    });
+}
+
+TEST(RegScriptImport, ScriptsThatWriteNothing) {
+    const std::vector<std::u16string> scripts = {
+        u"Windows Registry Editor Version 5.00\n",
+        u"\"A\"=\"no section\"\n@=\"x\"\n",
+        u"[HKEY_USERS\\T]\n\"A\"=\"1\"\n",
+        u"[-HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n",
+        u"[HKEY_CURRENT_USER\\T]",  // no LF: never seen
+        u"",
+    };
+    for (const std::u16string& s : scripts) {
+        SCOPED_TRACE(Show(s));
+        ScratchImage img;
+        ImportText(img, Script(s));
+        EXPECT_TRUE(img.SubkeyNames(u"HKEY_CURRENT_USER").empty());
+        EXPECT_TRUE(img.Values(u"HKEY_CURRENT_USER").empty());
+        EXPECT_TRUE(img.SubkeyNames(u"HKEY_USERS").empty());
+    }
+}
+
+TEST(RegScriptImport, MissingScriptIsSkipped) {
+    ScratchImage img;
+    img.Bind();
+    ImportRegistryScript(u"\\upd\\absent.reg");
+    ImportRegistryScript(u"\\upd");  // a folder
+    img.Unbind();
+    EXPECT_TRUE(img.SubkeyNames(u"HKEY_CURRENT_USER").empty());
+}
+
+// ---- What ends a section ----
+
+TEST(RegScriptImport, SectionEnds) {
+    RunCases({
+        {"a comment line ends the section",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n; note\n\"B\"=\"2\"\n", {{kKey, {Sz(u"A", u"1")}}}},
+        {"an indented value line ends the section",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n  \"B\"=\"2\"\n\"C\"=\"3\"\n", {{kKey, {Sz(u"A", u"1")}}}},
+        {"a blank line ends the section until the next header",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n\n\"B\"=\"2\"\n[HKEY_CURRENT_USER\\T]\n\"C\"=\"3\"\n",
+         {{kKey, {Sz(u"A", u"1"), Sz(u"C", u"3")}}}},
+        {"a line holding only CR is blank", u"[HKEY_CURRENT_USER\\T]\n\r\n\"B\"=\"2\"\n", {{kKey, {}}}},
+        // Mended: a header that ends a section opens the next section.
+        {"a header directly under a value line opens its section",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n[HKEY_CURRENT_USER\\U]\n\"B\"=\"2\"\n",
+         {{kKey, {Sz(u"A", u"1")}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"B", u"2")}}}},
+        {"a header directly under an opened header opens its section",
+         u"[HKEY_CURRENT_USER\\T]\n[HKEY_CURRENT_USER\\U]\n\"B\"=\"2\"\n",
+         {{kKey, {}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"B", u"2")}}}},
+        {"a header directly under an unknown root is handled",
+         u"[HKEY_USERS\\T]\n[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n", {{kKey, {Sz(u"A", u"1")}}}},
+    });
+}
+
+TEST(RegScriptImport, KeyThatCannotBeCreatedPassesItsSectionOver) {
+    ScratchImage img;
+    img.WriteUpdateFile("t.reg", Script(u"[HKEY_CURRENT_USER\\Bad]\n\"A\"=\"1\"\n"
+                                        u"[HKEY_CURRENT_USER\\Bad]\n[HKEY_CURRENT_USER\\T]\n\"B\"=\"2\"\n"));
+    img.Bind();
+    {
+        testing_support::TracingBackend trace;
+        trace.failCreateKey = "Bad";
+        ImportRegistryScript(u"\\upd\\t.reg");
+        EXPECT_EQ(trace.Count("RegSetValueExW"), 1);
+    }
+    img.Unbind();
+    EXPECT_FALSE(img.KeyExists(u"HKEY_CURRENT_USER\\Bad"));
+    ScriptCase c{"", u"", {{kKey, {Sz(u"B", u"2")}}}};
+    ExpectKeys(img, c);
+}
+
+TEST(RegScriptImport, HeaderNamingOnlyARootOpensTheRoot) {
+    for (const char16_t* header : {u"[HKEY_CURRENT_USER]\n", u"[HKEY_CURRENT_USER\\]\n"}) {
+        SCOPED_TRACE(Show(header));
+        ScratchImage img;
+        ImportText(img, Script(std::u16string(header) + u"\"A\"=\"on root\"\n"));
+        EXPECT_TRUE(img.SubkeyNames(u"HKEY_CURRENT_USER").empty());
+        const auto v = img.Value(u"HKEY_CURRENT_USER", u"A");
+        ASSERT_TRUE(v.has_value());
+        EXPECT_EQ(v->data, TextValueBytes(u"on root"));
+    }
+}
+
+// ---- Value names and text data ----
+
+TEST(RegScriptImport, NamesAndText) {
+    RunCases({
+        {"a doubled backslash is stored doubled", u"[HKEY_CURRENT_USER\\T]\n\"P\"=\"C:\\\\dir\"\n",
+         {{kKey, {Sz(u"P", u"C:\\\\dir")}}}},
+        {"a backslash before a quote ends the text there",
+         u"[HKEY_CURRENT_USER\\T]\n\"Q\"=\"ab\\\"cd\"\n", {{kKey, {Sz(u"Q", u"ab\\")}}}},
+        {"a quoted @ is the default value", u"[HKEY_CURRENT_USER\\T]\n\"@\"=\"quoted\"\n",
+         {{kKey, {Sz(u"", u"quoted")}}}},
+        {"a bare @ is the default value", u"[HKEY_CURRENT_USER\\T]\n@=\"bare\"\n",
+         {{kKey, {Sz(u"", u"bare")}}}},
+        {"both reach the same default value", u"[HKEY_CURRENT_USER\\T]\n\"@\"=\"1\"\n@=\"2\"\n",
+         {{kKey, {Sz(u"", u"2")}}}},
+        {"an empty quoted name is the default value", u"[HKEY_CURRENT_USER\\T]\n\"\"=\"e\"\n",
+         {{kKey, {Sz(u"", u"e")}}}},
+        {"names are literal", u"[HKEY_CURRENT_USER\\T]\n\"a\\tb\"=\"\"\n", {{kKey, {Sz(u"a\\tb", u"")}}}},
+        {"Cyrillic text", u"[HKEY_CURRENT_USER\\T]\n\"Имя\"=\"Привет\"\n",
+         {{kKey, {Sz(u"Имя", u"Привет")}}}},
+        // Mended: without the closing quote nothing is written; the section goes on.
+        {"a name without its closing quote writes nothing",
+         u"[HKEY_CURRENT_USER\\T]\n\"A=x\n\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+        {"a text without its closing quote writes nothing",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"open\n\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+    });
+}
+
+TEST(RegScriptImport, ValueLinesThatWriteNothing) {
+    RunCases({
+        {"capital DWORD and HEX write nothing, the section goes on",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=DWORD:1\n\"B\"=HEX:01\n\"C\"=dword:2\n",
+         {{kKey, {Dw(u"C", 2)}}}},
+        {"ends at its closing quote, its @ or its separator",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"\n@\n\"B\"=\n@=\n\"C\"=\"3\"\n", {{kKey, {Sz(u"C", u"3")}}}},
+        {"a space before = writes nothing", u"[HKEY_CURRENT_USER\\T]\n\"A\" =\"1\"\n\"B\"=\"2\"\n",
+         {{kKey, {Sz(u"B", u"2")}}}},
+        {"a data part with a minus sign writes nothing",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=-\n\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+    });
+}
+
+// ---- Numbers ----
+
+TEST(RegScriptImport, Numbers) {
+    const std::u16string manyDigits = Repeat(u'7', 70) + u"89abcdef";
+    RunCases({
+        {"hex digits in either case, no digits, nine digits",
+         u"[HKEY_CURRENT_USER\\T]\n\"U\"=dword:1A\n\"L\"=dword:1a\n\"F\"=dword:FF\n"
+         u"\"E\"=dword:\n\"N\"=dword:123456789\n\"M\"=dword:ffffffff\n\"S\"=dword:12 34\n",
+         {{kKey, {Dw(u"U", 26), Dw(u"L", 26), Dw(u"F", 255), Dw(u"E", 0), Dw(u"N", 0x23456789),
+                  Dw(u"M", 0xffffffff), Dw(u"S", 0x12)}}}},
+        {"the six skipped characters are not examined", u"[HKEY_CURRENT_USER\\T]\n\"A\"=dXXXXX10\n",
+         {{kKey, {Dw(u"A", 16)}}}},
+        {"a d that ends within its skipped characters gives 0",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=d\n\"B\"=dwo\n", {{kKey, {Dw(u"A", 0), Dw(u"B", 0)}}}},
+        // Mended: more than 63 digits; the last eight still decide.
+        {"78 digits", u"[HKEY_CURRENT_USER\\T]\n\"A\"=dword:" + manyDigits + u"\n",
+         {{kKey, {Dw(u"A", 0x89abcdef)}}}},
+    });
+}
+
+// ---- Byte data ----
+
+TEST(RegScriptImport, ByteData) {
+    RunCases({
+        {"a continuation line", u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,02,\\\n  03,04\n\"C\"=\"c\"\n",
+         {{kKey, {Bin(u"B", {1, 2, 3, 4}), Sz(u"C", u"c")}}}},
+        {"the rest of the line after the backslash is ignored",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\ 99\n02\n", {{kKey, {Bin(u"B", {1, 2})}}}},
+        {"a type number is passed over", u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex(2):41,00\n",
+         {{kKey, {Bin(u"B", {0x41, 0})}}}},
+        {"nothing after the colon", u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:\n", {{kKey, {Bin(u"B", {})}}}},
+        {"an h without a colon", u"[HKEY_CURRENT_USER\\T]\n\"A\"=h\n\"B\"=hex\n\"C\"=hex 01\n",
+         {{kKey, {Bin(u"A", {}), Bin(u"B", {}), Bin(u"C", {})}}}},
+        {"pairs are not validated", u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:zz,Ab\n",
+         {{kKey, {Bin(u"B", {static_cast<uint8_t>(('z' - 0x57) * 16 + ('z' - 0x57)), 0xab})}}}},
+        {"the end of the file ends a continued value",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n", {{kKey, {Bin(u"B", {1})}}}},
+        // Mended faults.
+        {"a lone last digit is dropped", u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,02,3\n",
+         {{kKey, {Bin(u"B", {1, 2})}}}},
+        {"an empty continuation line ends the data, the section goes on",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n\n\"C\"=\"c\"\n",
+         {{kKey, {Bin(u"B", {1}), Sz(u"C", u"c")}}}},
+    });
+}
+
+TEST(RegScriptImport, ByteDataBeyondTheBufferIsNotWritten) {
+    // 104 continuation lines of 80 bytes: 8320 bytes, over the 8196-byte buffer.
+    std::u16string s = u"[HKEY_CURRENT_USER\\T]\n\"Big\"=hex:00,\\\n";
+    for (int line = 0; line < 104; ++line) {
+        for (int i = 0; i < 80; ++i) s += u"ab,";
+        s += u"\\\n";
+    }
+    s += u"01\n\"After\"=\"a\"\n";
+    RunCases({{"too many bytes", s, {{kKey, {Sz(u"After", u"a")}}}}});
+}
+
+// ---- Line lengths ----
+
+TEST(RegScriptImport, OverLongLines) {
+    const std::u16string longHeader = u"[HKEY_CURRENT_USER\\" + Repeat(u'x', 300) + u"]\n";
+    const std::u16string longValue = u"\"L\"=\"" + Repeat(u'y', 300) + u"\"\n";
+    // 255 characters exactly: "N"="yyy..." is 1+1+1+1+1+text+1.
+    const std::u16string text250 = Repeat(u'z', 250);
+    const std::u16string fullLine = u"\"N\"=\"" + text250 + u"\"\n";
+    ASSERT_EQ(fullLine.size() - 1, 256u);
+    const std::u16string text249 = Repeat(u'z', 249);
+    const std::u16string maxLine = u"\"N\"=\"" + text249 + u"\"\n";
+    // A name of 251 characters puts "=d" / "=h" at the very end of a 255-character line.
+    const std::u16string name251 = Repeat(u'n', 251);
+    const std::u16string other251 = Repeat(u'm', 251);
+    RunCases({
+        {"an over-long line outside a section is not a header",
+         longHeader + u"\"A\"=\"1\"\n[HKEY_CURRENT_USER\\T]\n\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+        {"an over-long line inside a section writes nothing and does not end it",
+         u"[HKEY_CURRENT_USER\\T]\n" + longValue + u"\"B\"=\"2\"\n" + longHeader + u"\"C\"=\"3\"\n",
+         {{kKey, {Sz(u"B", u"2"), Sz(u"C", u"3")}}}},
+        {"a line of 256 characters is over-long",
+         u"[HKEY_CURRENT_USER\\T]\n" + fullLine + u"\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+        {"a line of 255 characters (CR not counted) is read",
+         u"[HKEY_CURRENT_USER\\T]\n" + maxLine, {{kKey, {Sz(u"N", text249)}}}},
+        {"an over-long continuation line: its value writes nothing, the section goes on",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n" + Repeat(u'0', 300) + u"\n\"C\"=\"c\"\n",
+         {{kKey, {Sz(u"C", u"c")}}}},
+        {"d and h at the very end of a full line",
+         u"[HKEY_CURRENT_USER\\T]\n\"" + name251 + u"\"=d\n\"" + other251 + u"\"=h\n",
+         {{kKey, {Dw(name251, 0), Bin(other251, {})}}}},
+    });
+}
+
+TEST(RegScriptImport, LoneFinalByteIsTheEndOfTheFile) {
+    ScratchImage img;
+    // The last line's LF arrives as a single byte: that line is never seen.
+    Bytes bytes = Script(u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n\"B\"=\"2\"", {true, false, true});
+    bytes.push_back(0x0A);
+    ImportText(img, bytes);
+    ExpectKeys(img, {"", u"", {{kKey, {Sz(u"A", u"1")}}}});
+}
+
+// ---- The pure routines ----
+
+TEST(RegScriptRoutines, HexDigits) {
+    struct {
+        const char16_t* digits;
+        DWORD value;
+    } const numbers[] = {
+        {u"1A", 26}, {u"1a", 26}, {u"FF", 255}, {u"", 0}, {u"123456789", 0x23456789},
+        {u"ffffffff", 0xffffffff}, {u"00000000000000010", 0x10},
+    };
+    for (const auto& n : numbers) EXPECT_EQ(ParseHexNumber(n.digits), n.value) << Show(n.digits);
+    for (WCHAR c : std::u16string(u"0123456789abcdefABCDEF")) EXPECT_TRUE(IsHexDigitChar(c)) << char(c);
+    for (WCHAR c : std::u16string(u"gG :x-\\\"")) EXPECT_FALSE(IsHexDigitChar(c)) << char(c);
+    EXPECT_FALSE(IsHexDigitChar(0));
+}
+
+TEST(RegScriptRoutines, ValueLineReasons) {
+    struct {
+        const char16_t* line;
+        DWORD type;
+        int reason;
+    } const cases[] = {
+        {u"\"A\"=\"x\"", REG_SZ, kValueWritten},
+        {u"\"A=x", REG_NONE, kValueNoClosingQuote},
+        {u"\"A\"", REG_NONE, kValueNoData},
+        {u"@=", REG_NONE, kValueNoData},
+        {u"\"A\"=DWORD:1", REG_NONE, kValueUnknownKind},
+        {u"\"A\"=\"x", REG_NONE, kValueTextUnterminated},
+        {u"\"A\"=dword:1", REG_DWORD, kValueWritten},
+    };
+    ScriptValue value;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Show(c.line));
+        EXPECT_EQ(DecodeValueLine(c.line, &value), kValueDone);
+        EXPECT_EQ(value.type, c.type);
+        EXPECT_EQ(value.reason, c.reason);
+    }
+}
+
+TEST(RegScriptRoutines, ByteBufferHoldsExactly8196Bytes) {
+    ScriptValue value;
+    // 8196 bytes fit; one more does not.
+    std::u16string line;
+    for (int i = 0; i < 100; ++i) line += u"11";
+    ASSERT_EQ(DecodeValueLine(u"\"B\"=hex:\\", &value), kValueNeedsLine);
+    for (int i = 0; i < 81; ++i) ASSERT_EQ(ContinueByteData((line + u"\\").c_str(), &value), kValueNeedsLine);
+    EXPECT_EQ(ContinueByteData(Repeat(u'2', 2 * 96).c_str(), &value), kValueDone);
+    EXPECT_EQ(value.byteCount, 8196u);
+    EXPECT_EQ(value.type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ(value.bytes[8195], 0x22);
+
+    ASSERT_EQ(DecodeValueLine(u"\"B\"=hex:\\", &value), kValueNeedsLine);
+    for (int i = 0; i < 81; ++i) ASSERT_EQ(ContinueByteData((line + u"\\").c_str(), &value), kValueNeedsLine);
+    EXPECT_EQ(ContinueByteData(Repeat(u'2', 2 * 97).c_str(), &value), kValueDone);
+    EXPECT_EQ(value.type, static_cast<DWORD>(REG_NONE));
+    EXPECT_EQ(value.reason, kValueBytesTooMany);
+}
+
+// The section machine, fed line by line as a script checker would.
+TEST(RegScriptRoutines, SectionMachineStepByStep) {
+    struct Step {
+        const char16_t* line;
+        int status;
+        int event;
+    };
+    const Step steps[] = {
+        {u"REGEDIT4", kScriptLine, kEventPassedOver},
+        {u"[HKEY_USERS\\X]", kScriptLine, kEventUnknownRoot},
+        {u"[HKEY_CURRENT_USER\\T]", kScriptLine, kEventOpenKey},
+        {u"\"A\"=\"1\"", kScriptLine, kEventWriteValue},
+        {u"", kScriptLineTooLong, kEventLongLineInSection},
+        {u"\"B\"=HEX:1", kScriptLine, kEventValueSkipped},
+        {u"\"C\"=hex:01,\\", kScriptLine, kEventNeedLine},
+        {u"02", kScriptLine, kEventWriteValue},
+        {u"[HKEY_CURRENT_USER\\U]", kScriptLine, kEventSectionEnd},
+        {u"[HKEY_CURRENT_USER\\U]", kScriptLine, kEventOpenKey},
+        {u"; done", kScriptLine, kEventSectionEnd},
+        {u"; done", kScriptLine, kEventPassedOver},
+    };
+    ScriptImport import;
+    ScriptImportStart(&import);
+    for (const Step& s : steps) {
+        SCOPED_TRACE(Show(s.line));
+        const int event = ScriptImportFeed(&import, s.line, s.status);
+        EXPECT_EQ(event, s.event);
+        if (event == kEventOpenKey) ScriptKeyOpened(&import, TRUE);
+    }
+    EXPECT_EQ(ScriptImportEnd(&import), kEventPassedOver);
+}
+
+TEST(RegScriptRoutines, LineBuilderFromMemory) {
+    WCHAR line[kScriptLineChars];
+    ScriptLineBuilder builder;
+    ScriptLineStart(&builder, line);
+    for (WCHAR c : std::u16string(u"\uFEFF\uFEFFab\rc")) EXPECT_FALSE(ScriptLineAdd(&builder, c));
+    EXPECT_TRUE(ScriptLineAdd(&builder, u'\n'));
+    EXPECT_EQ(ScriptLineFinish(&builder), kScriptLine);
+    EXPECT_EQ(std::u16string(line), u"\uFEFFabc");  // only one mark is removed
+}
+
+}  // namespace
