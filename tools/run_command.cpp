@@ -7,6 +7,8 @@
 // refused run writes nothing.
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <system_error>
@@ -95,6 +97,18 @@ void AddRunCommand(CLI::App& app) {
                             std::to_string(options.modulePath.size()) +
                             " characters long; at most " + std::to_string(kMaxExecutablePath) +
                             " fit");
+        }
+        // Not in --help: CEUPDATE_TRACE=FILE writes one line per committed registry or
+        // database write to FILE, in commit order (the kill test's record of writes).
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
+        if (const char* traceFile = std::getenv("CEUPDATE_TRACE"); traceFile && *traceFile) {
+            trace.reset(std::fopen(traceFile, "w"));
+            if (!trace) throw ToolError(std::string("the trace file ") + traceFile + " cannot be written");
+            options.trace = [file = trace.get()](const std::string& line) {
+                std::fputs(line.c_str(), file);
+                std::fputc('\n', file);
+                std::fflush(file);
+            };
         }
         const bool framed = isatty(STDOUT_FILENO) != 0;
         const bool dismissAtOnce = *yes || isatty(STDIN_FILENO) == 0;
