@@ -118,7 +118,7 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
         SetLastError(ErrorOf(status, false));
         return INVALID_HANDLE_VALUE;
     }
-    if (pattern == u"*.*") pattern = u"*";
+    if (pattern == u"*.*") pattern.assign(1, u'*');
 
     struct Found {
         std::u16string name;
