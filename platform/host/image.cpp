@@ -23,6 +23,33 @@ fs::path NewHostPath(const fs::path& image, std::u16string_view platformPath) {
     return path;
 }
 
+void CreateImageIn(const fs::path& folder) {
+    std::error_code ec;
+    const std::string quoted = "\"" + folder.string() + "\"";
+    if (!fs::create_directories(folder / kStateFolder, ec) && ec)
+        throw Error(quoted + " cannot be created: " + ec.message());
+
+    RegistryStore::Create(RegistryFile(folder));
+    {
+        RegistryStore registry(RegistryFile(folder), Mode::ReadWrite);
+        registry.AddSubkey(RegistryStore::kLocalMachine, u"init");
+    }
+
+    const fs::path volume = NewHostPath(folder, kLanguageVolume);
+    if (!fs::create_directories(volume.parent_path(), ec) && ec)
+        throw Error("\"" + volume.parent_path().string() + "\" cannot be created: " + ec.message());
+    VolumeStore::Create(volume);
+    {
+        VolumeStore store(volume, Mode::ReadWrite);
+        store.Begin();
+        for (const char16_t* name : kLanguageDatabases) store.CreateDatabase(name);
+        store.Commit();
+    }
+
+    MountTable::Create(MountsFile(folder));
+    MountTable(MountsFile(folder), Mode::ReadWrite).Add(kLanguageVolume);
+}
+
 }  // namespace
 
 fs::path RegistryFile(const fs::path& image) { return image / kStateFolder / "registry.db"; }
@@ -53,28 +80,20 @@ void InitImage(const fs::path& folder) {
         if (!fs::is_directory(folder, ec)) throw Error(quoted + " exists and is not a folder");
         if (!fs::is_empty(folder, ec)) throw Error(quoted + " is not empty");
     }
-    if (!fs::create_directories(folder / kStateFolder, ec) && ec)
-        throw Error(quoted + " cannot be created: " + ec.message());
-
-    RegistryStore::Create(RegistryFile(folder));
-    {
-        RegistryStore registry(RegistryFile(folder), Mode::ReadWrite);
-        registry.AddSubkey(RegistryStore::kLocalMachine, u"init");
+    const bool existed = fs::exists(folder, ec);
+    try {
+        CreateImageIn(folder);
+    } catch (...) {
+        // The folder was new or empty: leave it as it was.
+        std::error_code ignored;
+        if (existed) {
+            for (const auto& entry : fs::directory_iterator(folder, ignored))
+                fs::remove_all(entry.path(), ignored);
+        } else {
+            fs::remove_all(folder, ignored);
+        }
+        throw;
     }
-
-    const fs::path volume = NewHostPath(folder, kLanguageVolume);
-    if (!fs::create_directories(volume.parent_path(), ec) && ec)
-        throw Error("\"" + volume.parent_path().string() + "\" cannot be created: " + ec.message());
-    VolumeStore::Create(volume);
-    {
-        VolumeStore store(volume, Mode::ReadWrite);
-        store.Begin();
-        for (const char16_t* name : kLanguageDatabases) store.CreateDatabase(name);
-        store.Commit();
-    }
-
-    MountTable::Create(MountsFile(folder));
-    MountTable(MountsFile(folder), Mode::ReadWrite).Add(kLanguageVolume);
 }
 
 }  // namespace store
