@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace testing_support {
@@ -108,11 +111,48 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     return result;
 }
 
+CliResult RunOnImage(const std::filesystem::path& image, std::vector<std::string> args,
+                     const CliOptions& options) {
+    args.push_back("--device");
+    args.push_back(image.string());
+    return RunCli(args, options);
+}
+
 size_t LineCount(const std::string& text) {
     size_t lines = 0;
     for (char c : text) lines += c == '\n';
     if (!text.empty() && text.back() != '\n') ++lines;
     return lines;
+}
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ceupdate-cli-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteTextFile(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+Fingerprint FolderFingerprint(const std::filesystem::path& folder) {
+    Fingerprint files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        uint64_t hash = 14695981039346656037ull;  // FNV-1a
+        for (unsigned char c : content) hash = (hash ^ c) * 1099511628211ull;
+        files[std::filesystem::relative(entry.path(), folder).string()] = hash;
+    }
+    return files;
 }
 
 }  // namespace testing_support

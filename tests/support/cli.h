@@ -4,7 +4,9 @@
 //   EXPECT_EQ(r.exitCode, 0) << r.err;
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,10 +24,41 @@ struct CliOptions {
     std::filesystem::path cwd;             // empty: the test's current directory
 };
 
+inline CliOptions InFolder(const std::filesystem::path& cwd) {
+    CliOptions options;
+    options.cwd = cwd;
+    return options;
+}
+
 // Runs CEUPDATE_BIN with the arguments and waits for it to end.
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = {});
 
+// RunCli with "--device IMAGE" appended to the arguments.
+CliResult RunOnImage(const std::filesystem::path& image, std::vector<std::string> args,
+                     const CliOptions& options = {});
+
 // The number of lines of a text (a last line without newline counts).
 size_t LineCount(const std::string& text);
+
+// A temporary folder, removed with everything in it at the end of its scope.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void WriteTextFile(const std::filesystem::path& file, const std::string& text);
+
+// Every regular file under a folder (relative path) with a hash of its content: two
+// equal fingerprints mean the folder's files are byte for byte the same.
+using Fingerprint = std::map<std::string, uint64_t>;
+Fingerprint FolderFingerprint(const std::filesystem::path& folder);
 
 }  // namespace testing_support
