@@ -1,0 +1,63 @@
+#include "fuzz/fuzz_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+
+#include "platform/host/host.h"
+#include "platform/host/store.h"
+
+// The command's exit code lives in main.cpp, which the fuzz targets leave out.
+namespace tools {
+namespace {
+int g_exitCode = 0;
+}  // namespace
+void SetExitCode(int code) { g_exitCode = code; }
+int ExitCode() { return g_exitCode; }
+}  // namespace tools
+
+namespace fuzz {
+
+namespace fs = std::filesystem;
+
+ScratchImage::ScratchImage() {
+    std::error_code ec;
+    fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    root_ = base / ("ceupdate-fuzz-" + std::to_string(getpid()));
+    fs::remove_all(root_, ec);
+    fs::create_directories(root_);
+    Renew();
+}
+
+ScratchImage::~ScratchImage() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+void ScratchImage::Renew() {
+    std::error_code ec;
+    if (!image_.empty()) fs::remove_all(image_, ec);
+    image_ = root_ / ("image" + std::to_string(generation_++));
+    store::InitImage(image_);
+    fs::create_directories(upd());
+}
+
+void WriteFile(const fs::path& file, const uint8_t* data, size_t size) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+unsigned ReadLimit(uint8_t selector) { return selector >= 0xF0 ? 1u + selector % 3u : 0u; }
+
+void Bind(const ScratchImage& image) {
+    host::DeviceOptions options;
+    options.image = image.image();
+    options.modulePath = u"\\upd\\Update.exe";
+    host::BindDevice(options);
+}
+
+void Unbind() { host::UnbindDevice(); }
+
+}  // namespace fuzz

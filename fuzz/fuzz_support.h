@@ -1,0 +1,40 @@
+// Shared by the fuzz targets: one scratch image per process, on a RAM-backed folder
+// when there is one, renewed every so often so that the stores stay small and every
+// input meets the same kind of image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace fuzz {
+
+// A fresh image at a folder of its own (removed at exit) with an empty update
+// folder "upd" (the platform folder "\upd"). Renew() throws the old one away.
+class ScratchImage {
+public:
+    ScratchImage();
+    ~ScratchImage();
+    void Renew();
+    const std::filesystem::path& image() const { return image_; }
+    std::filesystem::path upd() const { return image_ / "upd"; }
+    const std::filesystem::path& root() const { return root_; }
+
+private:
+    std::filesystem::path root_;
+    std::filesystem::path image_;
+    int generation_ = 0;
+};
+
+void WriteFile(const std::filesystem::path& file, const uint8_t* data, size_t size);
+
+// The read limit the first input byte selects: 0 (none) for most values, else 1 to 3
+// bytes per ReadFile, so short reads are reached too.
+unsigned ReadLimit(uint8_t selector);
+
+// Binds the host platform to the image with the installer at "\upd\Update.exe".
+void Bind(const ScratchImage& image);
+void Unbind();
+
+}  // namespace fuzz
