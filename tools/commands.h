@@ -18,6 +18,10 @@ void AddMountCommands(CLI::App& app);   // mount VOLUME, unmount VOLUME
 void AddRunCommand(CLI::App& app);      // run UPDATE_DIR
 void AddBootCommand(CLI::App& app);     // boot
 void AddPatchCommands(CLI::App& app);   // patch build | show
+void AddLintCommand(CLI::App& app);     // lint SCRIPT.reg
+void AddDiffCommand(CLI::App& app);     // diff IMAGE_A IMAGE_B
+void AddCheckCommand(CLI::App& app);    // check UPDATE_DIR
+void AddRegImportCommand(CLI::App& app);  // reg import FILE.reg (after AddRegCommands)
 
 // The exit code main() returns once the command's callback has finished without
 // an error (0 unless a command sets it, e.g. "differences found").

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
     tools::AddRunCommand(app);
     tools::AddBootCommand(app);
     tools::AddPatchCommands(app);
+    tools::AddLintCommand(app);
+    tools::AddDiffCommand(app);
+    tools::AddCheckCommand(app);
+    tools::AddRegImportCommand(app);
 
     try {
         app.parse(argc, argv);

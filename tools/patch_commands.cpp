@@ -15,6 +15,7 @@
 #include "tools/errors.h"
 #include "tools/json_formats.h"
 #include "tools/memory_file_backend.h"
+#include "tools/patch_listing.h"
 
 namespace tools {
 
@@ -114,12 +115,7 @@ const char* StopReason(int result) {
     }
 }
 
-struct PatchListing {
-    Json entries = Json::array();
-    Json skipped = Json::array();
-    std::optional<Json> stop;
-    size_t size = 0;
-};
+}  // namespace
 
 PatchListing ListPatch(std::vector<uint8_t> bytes) {
     PatchListing listing;
@@ -151,12 +147,16 @@ PatchListing ListPatch(std::vector<uint8_t> bytes) {
     return listing;
 }
 
+namespace {
+
 std::string PropertyLine(const Json& p) {
     store::Property prop = PropertyFromJson(p, "entry");
     return "id " + std::to_string(prop.propid >> 16) + " " +
            std::string(*PropTypeName(static_cast<uint16_t>(prop.propid & 0xFFFF))) + " " +
            PropertyDataText(prop);
 }
+
+}  // namespace
 
 void PrintListing(const PatchListing& listing) {
     size_t index = 0;
@@ -181,8 +181,6 @@ void PrintListing(const PatchListing& listing) {
                   << " entries, " << listing.size << " bytes\n";
     }
 }
-
-}  // namespace
 
 void AddPatchCommands(CLI::App& app) {
     CLI::App* patch = app.add_subcommand("patch", "build and inspect binary patch files");

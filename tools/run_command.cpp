@@ -13,7 +13,6 @@
 #include <memory>
 #include <system_error>
 
-#include "control/control.h"
 #include "platform/host/host.h"
 #include "platform/host/store.h"
 #include "platform/host/unicode.h"
@@ -21,58 +20,12 @@
 #include "tools/commands.h"
 #include "tools/device_arg.h"
 #include "tools/errors.h"
+#include "tools/installer_run.h"
 #include "tools/terminal_screen.h"
 
 namespace tools {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-constexpr const char16_t* kStorageCard = u"\\Storage Card";
-constexpr const char16_t* kExecutableName = u"Update.exe";
-// GetModuleFileNameW fills a MAX_PATH buffer: the path and its terminator.
-constexpr size_t kMaxExecutablePath = MAX_PATH - 1;
-
-struct UpdateLocation {
-    std::u16string folder;  // platform path of the update folder
-    std::vector<host::Attachment> attachments;
-};
-
-UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
-    std::error_code ec;
-    if (!fs::is_directory(updateDir, ec)) {
-        throw ToolError("the update folder " + updateDir + " does not exist");
-    }
-    const fs::path folder = fs::canonical(updateDir, ec);
-    const fs::path root = fs::canonical(image, ec);
-    if (ec) throw ToolError("the update folder " + updateDir + " cannot be read");
-    const fs::path relative = folder.lexically_relative(root);
-    const bool inside = !relative.empty() && *relative.begin() != "..";
-    if (!inside) return {kStorageCard, {{kStorageCard, folder}}};
-
-    std::u16string platform;
-    for (const fs::path& part : relative) {
-        const std::string name = part.string();
-        if (name == ".") continue;
-        if (name == store::kStateFolder) {
-            throw ToolError("the update folder " + updateDir +
-                            " lies in the image's own state folder");
-        }
-        if (name.find('\\') != std::string::npos) {
-            throw ToolError("the update folder " + updateDir +
-                            " has a backslash in a folder name, which the phone cannot name");
-        }
-        platform += u"\\" + host::FromUtf8(name);
-    }
-    return {platform.empty() ? u"\\" : platform, {}};
-}
-
-std::u16string ExecutablePath(const std::u16string& folder) {
-    return folder == u"\\" ? folder + kExecutableName : folder + u"\\" + kExecutableName;
-}
-
-}  // namespace
 
 void AddRunCommand(CLI::App& app) {
     auto device = std::make_shared<DeviceArg>();
@@ -87,17 +40,7 @@ void AddRunCommand(CLI::App& app) {
         ->required();
     run->callback([device, updateDir, yes] {
         const fs::path image = device->Image();
-        UpdateLocation where = Locate(image, *updateDir);
-        host::DeviceOptions options;
-        options.image = image;
-        options.modulePath = ExecutablePath(where.folder);
-        options.attachments = where.attachments;
-        if (options.modulePath.size() > kMaxExecutablePath) {
-            throw ToolError("the installer's path on the phone would be " +
-                            std::to_string(options.modulePath.size()) +
-                            " characters long; at most " + std::to_string(kMaxExecutablePath) +
-                            " fit");
-        }
+        host::DeviceOptions options = InstallerOptions(image, *updateDir);
         // Not in --help: CEUPDATE_TRACE=FILE writes one line per committed registry or
         // database write to FILE, in commit order (the kill test's record of writes).
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
@@ -115,12 +58,7 @@ void AddRunCommand(CLI::App& app) {
         TerminalScreen screen(stdout, stdin, framed, dismissAtOnce);
         options.screen = &screen;
         std::cout.flush();
-        int result;
-        {
-            host::DeviceBinding binding(options);
-            WCHAR noCommandLine[1] = {0};
-            result = WinMain(nullptr, nullptr, noCommandLine, 1);
-        }
+        const int result = RunInstaller(options);
         SetExitCode(result);
     });
 }

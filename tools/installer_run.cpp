@@ -1,0 +1,90 @@
+#include "tools/installer_run.h"
+
+#include <system_error>
+#include <vector>
+
+#include "control/control.h"
+#include "platform/host/store.h"
+#include "platform/host/unicode.h"
+#include "tools/errors.h"
+
+namespace tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char16_t* kStorageCard = u"\\Storage Card";
+constexpr const char16_t* kExecutableName = u"Update.exe";
+// GetModuleFileNameW fills a MAX_PATH buffer: the path and its terminator.
+constexpr size_t kMaxExecutablePath = MAX_PATH - 1;
+
+struct UpdateLocation {
+    std::u16string folder;  // platform path of the update folder
+    std::vector<host::Attachment> attachments;
+};
+
+UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
+    std::error_code ec;
+    if (!fs::is_directory(updateDir, ec)) {
+        throw ToolError("the update folder " + updateDir + " does not exist");
+    }
+    const fs::path folder = fs::canonical(updateDir, ec);
+    const fs::path root = fs::canonical(image, ec);
+    if (ec) throw ToolError("the update folder " + updateDir + " cannot be read");
+    const fs::path relative = folder.lexically_relative(root);
+    const bool inside = !relative.empty() && *relative.begin() != "..";
+    if (!inside) return {kStorageCard, {{kStorageCard, folder}}};
+
+    std::u16string platform;
+    for (const fs::path& part : relative) {
+        const std::string name = part.string();
+        if (name == ".") continue;
+        if (name == store::kStateFolder) {
+            throw ToolError("the update folder " + updateDir +
+                            " lies in the image's own state folder");
+        }
+        if (name.find('\\') != std::string::npos) {
+            throw ToolError("the update folder " + updateDir +
+                            " has a backslash in a folder name, which the phone cannot name");
+        }
+        platform += u"\\" + host::FromUtf8(name);
+    }
+    return {platform.empty() ? u"\\" : platform, {}};
+}
+
+std::u16string ExecutablePath(const std::u16string& folder) {
+    return folder == u"\\" ? folder + kExecutableName : folder + u"\\" + kExecutableName;
+}
+
+}  // namespace
+
+host::DeviceOptions InstallerOptions(const fs::path& image, const std::string& updateDir) {
+    UpdateLocation where = Locate(image, updateDir);
+    host::DeviceOptions options;
+    options.image = image;
+    options.modulePath = ExecutablePath(where.folder);
+    options.attachments = where.attachments;
+    if (options.modulePath.size() > kMaxExecutablePath) {
+        throw ToolError("the installer's path on the phone would be " +
+                        std::to_string(options.modulePath.size()) +
+                        " characters long; at most " + std::to_string(kMaxExecutablePath) +
+                        " fit");
+    }
+    return options;
+}
+
+int RunInstaller(const host::DeviceOptions& options, const FrontFactory& front) {
+    host::DeviceBinding binding(options);
+    host::Backend* inFront = nullptr;
+    if (front) {
+        inFront = front(host::CurrentBackend());
+        host::SetBackend(inFront);
+    }
+    WCHAR noCommandLine[1] = {0};
+    const int result = WinMain(nullptr, nullptr, noCommandLine, 1);
+    if (inFront) host::SetBackend(nullptr);
+    return result;
+}
+
+}  // namespace tools

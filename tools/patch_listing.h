@@ -1,0 +1,26 @@
+// A patch file as the installer reads it (the listing "patch show" prints; "check"
+// prints it for the update's patch files too).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tools/json_formats.h"
+
+namespace tools {
+
+struct PatchListing {
+    Json entries = Json::array();  // {"key", "value"} in the patch JSON's property form
+    Json skipped = Json::array();  // entries read past: {"entry", "part", "offset", "why"}
+    std::optional<Json> stop;      // where the installer stops reading, if before the end
+    size_t size = 0;               // bytes of the file
+};
+
+// Reads the bytes with the installer's own patch-entry reader.
+PatchListing ListPatch(std::vector<uint8_t> bytes);
+
+// One line per entry, skipped entry and the stop, on stdout.
+void PrintListing(const PatchListing& listing);
+
+}  // namespace tools
