@@ -99,8 +99,9 @@ void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) 
     out.propid = p.propid;
     out.wFlags = 0;
     out.wLenData = 0;
-    const uint64_t n = LittleEndian(p.bytes);
-    switch (TypeFromPropID(p.propid)) {
+    const WORD type = TypeFromPropID(p.propid);
+    const uint64_t n = type == CEVT_LPWSTR || type == CEVT_BLOB ? 0 : LittleEndian(p.bytes);
+    switch (type) {
         case CEVT_I2: out.val.iVal = static_cast<SHORT>(n); break;
         case CEVT_UI2: out.val.uiVal = static_cast<USHORT>(n); break;
         case CEVT_I4: out.val.lVal = static_cast<LONG>(n); break;
@@ -114,7 +115,7 @@ void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) 
             auto* text = reinterpret_cast<WCHAR*>(*tail);
             const size_t units = p.bytes.size() / 2;
             if constexpr (std::endian::native == std::endian::little) {
-                std::memcpy(text, p.bytes.data(), p.bytes.size());
+                if (units) std::memcpy(text, p.bytes.data(), p.bytes.size());
             } else {
                 for (size_t i = 0; i < units; ++i)
                     text[i] = static_cast<WCHAR>(p.bytes[2 * i] | (p.bytes[2 * i + 1] << 8));
@@ -125,7 +126,7 @@ void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) 
             break;
         }
         case CEVT_BLOB:
-            std::memcpy(*tail, p.bytes.data(), p.bytes.size());
+            if (!p.bytes.empty()) std::memcpy(*tail, p.bytes.data(), p.bytes.size());
             out.val.blob = {static_cast<DWORD>(p.bytes.size()), *tail};
             *tail += Align8(p.bytes.size());
             break;
