@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control/control.h"
+#include "platform/host/faults.h"
 #include "tests/support/installer_backend.h"
 #include "tests/support/installer_fixture.h"
 
@@ -150,6 +151,33 @@ TEST(UpdateWorker, ExecutableAtTheRootFindsNothingBeneathIt) {
         EXPECT_EQ(trace.Count("FindFirstFileW \\Update.exe\\*.reg"), 1);
         EXPECT_EQ(trace.Count("CreateFileW \\Update.exe\\FileNameLang.dat"), 1);
         EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 0);
+    }
+    img.Unbind();
+    EXPECT_FALSE(img.KeyExists(u"HKEY_CURRENT_USER\\W"));
+    EXPECT_EQ(Label(img, 0), u"old");
+}
+
+// Without the executable's path there is no installer directory: nothing is searched
+// or opened (an empty directory would mean the device's root), nothing is registered,
+// and the quit is still posted.
+TEST(UpdateWorker, NoExecutablePathDoesNothingButQuit) {
+    ScratchImage img;
+    img.WriteFile("a.reg", Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
+    SeedJobs(img, ".");
+    img.Bind();
+    {
+        host::FaultInjector faults(host::CurrentBackend());
+        faults.FailAlways("GetModuleFileNameW");
+        host::ScopedBackend use(faults);
+        WCHAR dir[kInstallerPathChars];
+        EXPECT_FALSE(GetInstallerDirectory(dir));
+        EXPECT_EQ(dir[0], 0);
+        UpdateWorker(nullptr);
+        RegisterBootLaunch();
+        EXPECT_EQ(faults.Calls("FindFirstFileW"), 0);
+        EXPECT_EQ(faults.Calls("CreateFileW"), 0);
+        EXPECT_EQ(faults.Calls("RegSetValueExW"), 0);
+        EXPECT_EQ(faults.Calls("PostMessageW"), 1);
     }
     img.Unbind();
     EXPECT_FALSE(img.KeyExists(u"HKEY_CURRENT_USER\\W"));
