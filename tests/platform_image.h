@@ -11,6 +11,7 @@
 
 #include "platform/host/host.h"
 #include "platform/host/store.h"
+#include "platform/host/unicode.h"
 #include "platform/wince.h"
 
 namespace platform_test {
