@@ -124,7 +124,7 @@ struct ImporterRun {
 };
 
 ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
-    ScratchFolder scratch;
+    ScratchFolder scratch(true);
     const fs::path image = scratch.path() / "image";
     store::InitImage(image);
     host::DeviceOptions options;
@@ -617,9 +617,11 @@ std::string LintText(const LintReport& report) {
     return out;
 }
 
-ScratchFolder::ScratchFolder() {
+ScratchFolder::ScratchFolder(bool inMemory) {
     std::error_code ec;
-    std::string pattern = (fs::temp_directory_path(ec) / "ceupdate-XXXXXX").string();
+    const fs::path memory = "/dev/shm";
+    const bool useMemory = inMemory && fs::is_directory(memory, ec) && access(memory.c_str(), W_OK) == 0;
+    std::string pattern = ((useMemory ? memory : fs::temp_directory_path(ec)) / "ceupdate-XXXXXX").string();
     if (ec || mkdtemp(pattern.data()) == nullptr) {
         throw ToolError("no scratch folder can be made in the temporary folder");
     }

@@ -52,9 +52,11 @@ Json LintJson(const LintReport& report);
 std::string LintText(const LintReport& report);
 
 // A temporary folder of its own, removed with everything in it at the end of scope.
+// inMemory: in /dev/shm when there is one (for small scratch images, which then cost
+// no disk syncs), else in the temporary folder.
 class ScratchFolder {
 public:
-    ScratchFolder();  // throws ToolError when no folder can be made
+    explicit ScratchFolder(bool inMemory = false);  // throws ToolError when none can be made
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
