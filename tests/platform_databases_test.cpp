@@ -21,7 +21,7 @@ std::vector<uint8_t> Utf16(std::u16string_view text) {
     return bytes;
 }
 
-class Databases : public platform_test::ScratchImage {
+class DeviceDatabases : public platform_test::ScratchImage {
 protected:
     void SetUp() override {
         ScratchImage::SetUp();
@@ -51,7 +51,7 @@ protected:
     std::vector<CEOID> oids_;
 };
 
-TEST_F(Databases, EnumerationWalksTheMountTable) {
+TEST_F(DeviceDatabases, EnumerationWalksTheMountTable) {
     host::UnbindDevice();
     {
         store::VolumeStore::Create(image_ / "other.vol");
@@ -101,7 +101,7 @@ TEST_F(Databases, EnumerationWalksTheMountTable) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(Databases, OpenByNameIgnoringCaseOrByOid) {
+TEST_F(DeviceDatabases, OpenByNameIgnoringCaseOrByOid) {
     HANDLE h = Open(u"\\FILENAMELANG");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
@@ -121,7 +121,7 @@ TEST_F(Databases, OpenByNameIgnoringCaseOrByOid) {
     EXPECT_FALSE(CloseHandle(h));
 }
 
-TEST_F(Databases, SeekCountsRecordsInOrderOfAddition) {
+TEST_F(DeviceDatabases, SeekCountsRecordsInOrderOfAddition) {
     HANDLE h = Open(u"\\FileNameLang");
     DWORD index = 99;
     for (DWORD i = 0; i < oids_.size(); ++i) {
@@ -138,7 +138,7 @@ TEST_F(Databases, SeekCountsRecordsInOrderOfAddition) {
     CloseHandle(h);
 }
 
-TEST_F(Databases, ReadReturnsOneBlockAndFlagsAMissingProperty) {
+TEST_F(DeviceDatabases, ReadReturnsOneBlockAndFlagsAMissingProperty) {
     HANDLE h = Open(u"\\FileNameLang");
     LPBYTE buffer = nullptr;
     DWORD size = 0;
@@ -203,7 +203,7 @@ TEST_F(Databases, ReadReturnsOneBlockAndFlagsAMissingProperty) {
     CloseHandle(h);
 }
 
-TEST_F(Databases, WriteReplacesSameTagAddsOthersAndPersists) {
+TEST_F(DeviceDatabases, WriteReplacesSameTagAddsOthersAndPersists) {
     HANDLE h = Open(u"\\FileNameLang");
     CEPROPVAL value{};
     value.propid = kCount;
@@ -239,7 +239,7 @@ TEST_F(Databases, WriteReplacesSameTagAddsOthersAndPersists) {
                              std::to_string(oids_[0]) + "\t" + std::to_string(kCount) + "\t2a000000");
 }
 
-TEST_F(Databases, EveryPropertyTypeRoundTrips) {
+TEST_F(DeviceDatabases, EveryPropertyTypeRoundTrips) {
     HANDLE h = Open(u"\\MetaBaseOptions");
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     BYTE blob[] = {0, 1, 0xFF};
@@ -279,7 +279,7 @@ TEST_F(Databases, EveryPropertyTypeRoundTrips) {
     CloseHandle(h);
 }
 
-TEST_F(Databases, OrderStaysFixedForHandlesOpenTogether) {
+TEST_F(DeviceDatabases, OrderStaysFixedForHandlesOpenTogether) {
     HANDLE a = Open(u"\\FileNameLang");
     HANDLE b = Open(u"\\FileNameLang");
     CEPROPVAL value{};
@@ -298,7 +298,7 @@ TEST_F(Databases, OrderStaysFixedForHandlesOpenTogether) {
     CloseHandle(b);
 }
 
-TEST_F(Databases, InjectedFailuresReachTheCaller) {
+TEST_F(DeviceDatabases, InjectedFailuresReachTheCaller) {
     host::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("CeEnumDBVolumes", 1, ERROR_NO_MORE_ITEMS);
     faults.FailOn("CeWriteRecordProps", 1, ERROR_DISK_FULL);

@@ -69,9 +69,9 @@ std::vector<std::string> Fields(const std::string& line) {
     }
 }
 
-class Durability : public platform_test::ScratchImage {};
+class DeviceDurability : public platform_test::ScratchImage {};
 
-TEST_F(Durability, KilledWriterLeavesSoundStoresWithEveryCommittedWrite) {
+TEST_F(DeviceDurability, KilledWriterLeavesSoundStoresWithEveryCommittedWrite) {
     host::UnbindDevice();
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);

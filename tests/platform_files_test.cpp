@@ -9,7 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Files : public platform_test::ScratchImage {
+class DeviceFiles : public platform_test::ScratchImage {
 protected:
     // The names a search returns, in order; empty when it finds nothing.
     std::vector<std::u16string> Search(const std::u16string& pattern, DWORD* error = nullptr) {
@@ -48,7 +48,7 @@ protected:
     }
 };
 
-TEST_F(Files, ModulePathIsCopiedAndCutToTheBuffer) {
+TEST_F(DeviceFiles, ModulePathIsCopiedAndCutToTheBuffer) {
     WCHAR buf[MAX_PATH];
     EXPECT_EQ(GetModuleFileNameW(nullptr, buf, MAX_PATH), 24u);
     EXPECT_EQ(std::u16string(buf), u"\\Storage Card\\Update.exe");
@@ -58,7 +58,7 @@ TEST_F(Files, ModulePathIsCopiedAndCutToTheBuffer) {
     EXPECT_EQ(GetModuleFileNameW(nullptr, buf, 0), 0u);
 }
 
-TEST_F(Files, SearchMatchesIgnoringCaseInNameOrderWithFolders) {
+TEST_F(DeviceFiles, SearchMatchesIgnoringCaseInNameOrderWithFolders) {
     for (const char* name : {"b.reg", "a.REG", "C.Reg", "a.regx", "areg", "x.reg.txt", "Ж.reg",
                              "ж2.reg"})
         WriteFile(root_ / "card" / name, "x");
@@ -73,7 +73,7 @@ TEST_F(Files, SearchMatchesIgnoringCaseInNameOrderWithFolders) {
     EXPECT_EQ(Search(u"\\Storage Card\\*reg*x").size(), 1u);
 }
 
-TEST_F(Files, SearchFailuresAndHiddenEntries) {
+TEST_F(DeviceFiles, SearchFailuresAndHiddenEntries) {
     DWORD error = 0;
     EXPECT_TRUE(Search(u"\\Storage Card\\*.reg", &error).empty());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_MORE_FILES));
@@ -102,7 +102,7 @@ TEST_F(Files, SearchFailuresAndHiddenEntries) {
     EXPECT_FALSE(FindClose(h));
 }
 
-TEST_F(Files, OpenRefusesEverythingButRegularFilesInsideTheImage) {
+TEST_F(DeviceFiles, OpenRefusesEverythingButRegularFilesInsideTheImage) {
     WriteFile(image_ / "Dir" / "File.txt", "hello");
     WriteFile(root_ / "outside.txt", "secret");
     fs::create_symlink(root_ / "outside.txt", image_ / "out.lnk");
@@ -150,7 +150,7 @@ TEST_F(Files, OpenRefusesEverythingButRegularFilesInsideTheImage) {
     EXPECT_FALSE(fs::exists(image_ / "Dir" / "new.txt"));
 }
 
-TEST_F(Files, ReadsAreShortOnlyAtTheEnd) {
+TEST_F(DeviceFiles, ReadsAreShortOnlyAtTheEnd) {
     std::string content;
     for (int i = 0; i < 200'000; ++i) content += static_cast<char>('a' + i % 26);
     WriteFile(root_ / "card" / "big.bin", content);
@@ -160,7 +160,7 @@ TEST_F(Files, ReadsAreShortOnlyAtTheEnd) {
     EXPECT_EQ(ReadAll(u"\\Storage Card\\empty.bin", 2), "");
 }
 
-TEST_F(Files, BadOrClosedHandlesFailWithoutHarm) {
+TEST_F(DeviceFiles, BadOrClosedHandlesFailWithoutHarm) {
     WriteFile(root_ / "card" / "a.txt", "abc");
     HANDLE h = CreateFileW(u"\\Storage Card\\a.txt", GENERIC_READ, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, 0, nullptr);
@@ -180,7 +180,7 @@ TEST_F(Files, BadOrClosedHandlesFailWithoutHarm) {
     }
 }
 
-TEST_F(Files, FaultsReachTheCallerAndReadsCanBeCut) {
+TEST_F(DeviceFiles, FaultsReachTheCallerAndReadsCanBeCut) {
     WriteFile(root_ / "card" / "a.reg", "abcdefgh");
     host::FaultInjector faults(host::CurrentBackend());
     faults.LimitReads(3);
@@ -202,7 +202,7 @@ TEST_F(Files, FaultsReachTheCallerAndReadsCanBeCut) {
     EXPECT_EQ(faults.Calls("CreateFileW"), 2);
 }
 
-TEST_F(Files, WithoutADeviceEveryFileCallFails) {
+TEST_F(DeviceFiles, WithoutADeviceEveryFileCallFails) {
     host::UnbindDevice();
     WIN32_FIND_DATAW data;
     EXPECT_EQ(FindFirstFileW(u"\\*", &data), INVALID_HANDLE_VALUE);

@@ -9,7 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Registry : public platform_test::ScratchImage {
+class DeviceRegistry : public platform_test::ScratchImage {
 protected:
     HKEY Create(HKEY parent, const char16_t* path, DWORD* disposition = nullptr) {
         HKEY key = nullptr;
@@ -30,7 +30,7 @@ protected:
     }
 };
 
-TEST_F(Registry, CreateMakesThePathAndFoldsCase) {
+TEST_F(DeviceRegistry, CreateMakesThePathAndFoldsCase) {
     DWORD disposition = 0;
     HKEY a = Create(HKEY_CURRENT_USER, u"Software\\Ключ\\Straße", &disposition);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
@@ -52,7 +52,7 @@ TEST_F(Registry, CreateMakesThePathAndFoldsCase) {
     EXPECT_EQ(reg.Values(*key).at(0).name, u"VALUE");
 }
 
-TEST_F(Registry, PathFormsTable) {
+TEST_F(DeviceRegistry, PathFormsTable) {
     struct Case {
         const char16_t* path;  // nullptr: NULL
         bool create;
@@ -91,7 +91,7 @@ TEST_F(Registry, PathFormsTable) {
     EXPECT_FALSE(reg.FindPath(u"HKEY_LOCAL_MACHINE\\Missing"));
 }
 
-TEST_F(Registry, LimitsRefuseAndCreateNothing) {
+TEST_F(DeviceRegistry, LimitsRefuseAndCreateNothing) {
     const std::u16string name255(255, u'n'), name256(256, u'n');
     auto levels = [](int n) {
         std::u16string path;
@@ -131,7 +131,7 @@ TEST_F(Registry, LimitsRefuseAndCreateNothing) {
     EXPECT_FALSE(Stored(u"HKEY_CURRENT_USER\\Values", u"big"));
 }
 
-TEST_F(Registry, ValuesKeepExactBytesAndNullNameIsTheDefault) {
+TEST_F(DeviceRegistry, ValuesKeepExactBytesAndNullNameIsTheDefault) {
     HKEY key = Create(HKEY_CURRENT_USER, u"Demo");
     const BYTE text[] = {'h', 0, 'i', 0};  // no terminator: stored as given
     EXPECT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, text, sizeof text), ERROR_SUCCESS);
@@ -149,7 +149,7 @@ TEST_F(Registry, ValuesKeepExactBytesAndNullNameIsTheDefault) {
     EXPECT_TRUE(Stored(u"HKEY_CURRENT_USER\\Demo", u"empty")->data.empty());
 }
 
-TEST_F(Registry, BadAndClosedKeysFail) {
+TEST_F(DeviceRegistry, BadAndClosedKeysFail) {
     HKEY key = Create(HKEY_CURRENT_USER, u"K");
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     for (HKEY bad : {key, static_cast<HKEY>(nullptr), reinterpret_cast<HKEY>(0x80000004u),
@@ -166,7 +166,7 @@ TEST_F(Registry, BadAndClosedKeysFail) {
     EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(asFile)), ERROR_SUCCESS);
 }
 
-TEST_F(Registry, WritesCommitAtCloseInWriteOrder) {
+TEST_F(DeviceRegistry, WritesCommitAtCloseInWriteOrder) {
     HKEY a = Create(HKEY_CURRENT_USER, u"A");
     SetDword(a, u"one", 1);
     SetDword(a, u"two", 2);
@@ -192,7 +192,7 @@ TEST_F(Registry, WritesCommitAtCloseInWriteOrder) {
     EXPECT_EQ(trace_, expected);
 }
 
-TEST_F(Registry, UnbindCommitsOpenHandlesAndStoreStaysSound) {
+TEST_F(DeviceRegistry, UnbindCommitsOpenHandlesAndStoreStaysSound) {
     HKEY a = Create(HKEY_CURRENT_USER, u"Pending");
     SetDword(a, u"v", 7);
     host::UnbindDevice();
@@ -208,7 +208,7 @@ TEST_F(Registry, UnbindCommitsOpenHandlesAndStoreStaysSound) {
     Bind();
 }
 
-TEST_F(Registry, InjectedFailureWritesNothing) {
+TEST_F(DeviceRegistry, InjectedFailureWritesNothing) {
     host::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("RegSetValueExW", 2, ERROR_DISK_FULL);
     faults.FailAlways("RegCreateKeyExW", ERROR_ACCESS_DENIED);

@@ -53,7 +53,7 @@ std::vector<uint8_t> TextProperty(std::u16string_view text) {
 
 // ---- The image ----
 
-TEST(Image, InitCreatesRegistryVolumeAndMount) {
+TEST(ImageStore, InitCreatesRegistryVolumeAndMount) {
     ScratchFolder scratch;
     const fs::path image = scratch.path() / "img";
     store::InitImage(image);
@@ -78,7 +78,7 @@ TEST(Image, InitCreatesRegistryVolumeAndMount) {
                                                   u"\\MetaBaseLabels"}));
 }
 
-TEST(Image, InitRefusesNonEmptyFolderAndFindsImageUpwards) {
+TEST(ImageStore, InitRefusesNonEmptyFolderAndFindsImageUpwards) {
     ScratchFolder scratch;
     WriteFile(scratch.path() / "busy" / "x", "x");
     EXPECT_THROW(store::InitImage(scratch.path() / "busy"), store::Error);
@@ -94,7 +94,7 @@ TEST(Image, InitRefusesNonEmptyFolderAndFindsImageUpwards) {
 
 // ---- Platform paths ----
 
-class Paths : public ::testing::Test {
+class PathMapping : public ::testing::Test {
 protected:
     void SetUp() override {
         image_ = scratch_.path() / "img";
@@ -114,7 +114,7 @@ protected:
     fs::path image_;
 };
 
-TEST_F(Paths, ResolveStatusTable) {
+TEST_F(PathMapping, ResolveStatusTable) {
     struct Case {
         std::u16string path;
         PathStatus status;
@@ -152,7 +152,7 @@ TEST_F(Paths, ResolveStatusTable) {
     EXPECT_EQ(host, fs::canonical(image_ / "Windows" / "Notes.TXT"));
 }
 
-TEST_F(Paths, ResolveParentAndPlatformPathOf) {
+TEST_F(PathMapping, ResolveParentAndPlatformPathOf) {
     const auto map = Map();
     fs::path folder;
     std::u16string last;
@@ -171,14 +171,14 @@ TEST_F(Paths, ResolveParentAndPlatformPathOf) {
 
 // ---- The registry ----
 
-class Registry : public ::testing::Test {
+class RegistryStoreTest : public ::testing::Test {
 protected:
     void SetUp() override { store::RegistryStore::Create(file_); }
     ScratchFolder scratch_;
     fs::path file_ = scratch_.path() / "registry.db";
 };
 
-TEST_F(Registry, KeysFoldCaseAndKeepTheirSpelling) {
+TEST_F(RegistryStoreTest, KeysFoldCaseAndKeepTheirSpelling) {
     store::RegistryStore reg(file_, store::Mode::ReadWrite);
     const auto key = reg.AddSubkey(store::RegistryStore::kCurrentUser, u"Ключ");
     EXPECT_EQ(reg.FindSubkey(store::RegistryStore::kCurrentUser, u"КЛЮЧ"), key);
@@ -192,7 +192,7 @@ TEST_F(Registry, KeysFoldCaseAndKeepTheirSpelling) {
     EXPECT_EQ(reg.Parent(store::RegistryStore::kCurrentUser), std::nullopt);
 }
 
-TEST_F(Registry, ValuesReplaceByFoldedNameAndKeepBytes) {
+TEST_F(RegistryStoreTest, ValuesReplaceByFoldedNameAndKeepBytes) {
     store::RegistryStore reg(file_, store::Mode::ReadWrite);
     const auto key = reg.AddSubkey(store::RegistryStore::kLocalMachine, u"init");
     reg.SetValue(key, u"lowercase", REG_SZ, Bytes({'a', 0, 0, 0}));
@@ -209,7 +209,7 @@ TEST_F(Registry, ValuesReplaceByFoldedNameAndKeepBytes) {
     EXPECT_FALSE(reg.GetValue(key, u"lowercase"));
 }
 
-TEST_F(Registry, DeleteKeyTakesTheSubtreeAndSparesRoots) {
+TEST_F(RegistryStoreTest, DeleteKeyTakesTheSubtreeAndSparesRoots) {
     store::RegistryStore reg(file_, store::Mode::ReadWrite);
     const auto a = reg.AddSubkey(store::RegistryStore::kCurrentUser, u"A");
     const auto b = reg.AddSubkey(a, u"B");
@@ -220,7 +220,7 @@ TEST_F(Registry, DeleteKeyTakesTheSubtreeAndSparesRoots) {
     EXPECT_THROW(reg.DeleteKey(store::RegistryStore::kCurrentUser), store::Error);
 }
 
-TEST_F(Registry, TransactionsCommitOrRollBackAsAWhole) {
+TEST_F(RegistryStoreTest, TransactionsCommitOrRollBackAsAWhole) {
     {
         store::RegistryStore reg(file_, store::Mode::ReadWrite);
         reg.Begin();
@@ -235,7 +235,7 @@ TEST_F(Registry, TransactionsCommitOrRollBackAsAWhole) {
     EXPECT_TRUE(reg.FindPath(u"HKEY_CURRENT_USER\\Kept"));
 }
 
-TEST_F(Registry, ReadOnlyNeverWrites) {
+TEST_F(RegistryStoreTest, ReadOnlyNeverWrites) {
     {
         store::RegistryStore reg(file_, store::Mode::ReadWrite);
         reg.AddSubkey(store::RegistryStore::kCurrentUser, u"K");
@@ -275,14 +275,14 @@ TEST(StoreFiles, WrongKindOrGarbageIsAClearError) {
 
 // ---- Volumes ----
 
-class Volume : public ::testing::Test {
+class VolumeStoreTest : public ::testing::Test {
 protected:
     void SetUp() override { store::VolumeStore::Create(file_); }
     ScratchFolder scratch_;
     fs::path file_ = scratch_.path() / "test.vol";
 };
 
-TEST_F(Volume, RecordsKeepOrderAndOidsAreUniqueAcrossDatabases) {
+TEST_F(VolumeStoreTest, RecordsKeepOrderAndOidsAreUniqueAcrossDatabases) {
     store::VolumeStore vol(file_, store::Mode::ReadWrite);
     const auto a = vol.CreateDatabase(u"\\A");
     const auto b = vol.CreateDatabase(u"\\B", 7);
@@ -306,7 +306,7 @@ TEST_F(Volume, RecordsKeepOrderAndOidsAreUniqueAcrossDatabases) {
     EXPECT_EQ(vol.FindDatabase(u"\\B")->records, 2u);
 }
 
-TEST_F(Volume, SetPropertiesReplacesSameTagAndAddsOthers) {
+TEST_F(VolumeStoreTest, SetPropertiesReplacesSameTagAndAddsOthers) {
     store::VolumeStore vol(file_, store::Mode::ReadWrite);
     const auto db = vol.CreateDatabase(u"\\FileNameLang");
     const uint32_t key = PROPID_FROM_ID_TYPE(1, CEVT_LPWSTR);
@@ -327,7 +327,7 @@ TEST_F(Volume, SetPropertiesReplacesSameTagAndAddsOthers) {
     EXPECT_THROW(vol.SetProperties(oid + 1000, change), store::Error);
 }
 
-TEST_F(Volume, NonCanonicalPropertiesAreRefused) {
+TEST_F(VolumeStoreTest, NonCanonicalPropertiesAreRefused) {
     store::VolumeStore vol(file_, store::Mode::ReadWrite);
     const auto db = vol.CreateDatabase(u"\\D");
     const store::Property bad[] = {
@@ -345,7 +345,7 @@ TEST_F(Volume, NonCanonicalPropertiesAreRefused) {
     EXPECT_THROW(vol.CreateDatabase(std::u16string(CEDB_MAXDBASENAMELEN, u'x')), store::Error);
 }
 
-TEST_F(Volume, DropAndDurabilityAcrossReopen) {
+TEST_F(VolumeStoreTest, DropAndDurabilityAcrossReopen) {
     uint32_t kept = 0;
     {
         store::VolumeStore vol(file_, store::Mode::ReadWrite);
@@ -368,7 +368,7 @@ TEST_F(Volume, DropAndDurabilityAcrossReopen) {
 
 // ---- The mount table ----
 
-TEST(Mounts, AddIsIdempotentIgnoringCaseAndIdsAreNeverReused) {
+TEST(MountTableTest, AddIsIdempotentIgnoringCaseAndIdsAreNeverReused) {
     ScratchFolder scratch;
     const fs::path file = scratch.path() / "mounts.db";
     store::MountTable::Create(file);

@@ -7,7 +7,7 @@
 
 namespace {
 
-class Threads : public platform_test::ScratchImage {};
+class DeviceThreads : public platform_test::ScratchImage {};
 
 struct WorkerArgs {
     HWND window;
@@ -22,7 +22,7 @@ DWORD PostThenQuit(LPVOID param) {
     return 0;
 }
 
-TEST_F(Threads, QuitPostedByAWorkerEndsTheWindowThreadsLoop) {
+TEST_F(DeviceThreads, QuitPostedByAWorkerEndsTheWindowThreadsLoop) {
     HWND window = CreateWindowExW(0, u"static", u"Обновление", WS_VISIBLE | SS_CENTER, CW_USEDEFAULT,
                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
                                   nullptr, nullptr);
@@ -50,7 +50,7 @@ TEST_F(Threads, QuitPostedByAWorkerEndsTheWindowThreadsLoop) {
     EXPECT_FALSE(CloseHandle(worker));
 }
 
-TEST_F(Threads, PaintingAndMessageBoxesReachTheScreen) {
+TEST_F(DeviceThreads, PaintingAndMessageBoxesReachTheScreen) {
     HWND window = CreateWindowExW(0, u"STATIC", u"Updating phone settings", WS_VISIBLE | WS_BORDER,
                                   0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
@@ -70,7 +70,7 @@ TEST_F(Threads, PaintingAndMessageBoxesReachTheScreen) {
     EXPECT_EQ(shown[2].style, static_cast<uint32_t>(MB_ICONINFORMATION));
 }
 
-TEST_F(Threads, BadWindowsClassesAndArgumentsFail) {
+TEST_F(DeviceThreads, BadWindowsClassesAndArgumentsFail) {
     EXPECT_EQ(CreateWindowExW(0, u"BUTTON", u"x", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
@@ -84,7 +84,7 @@ TEST_F(Threads, BadWindowsClassesAndArgumentsFail) {
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
 }
 
-TEST_F(Threads, PostWithoutAWindowGoesToTheCallingThread) {
+TEST_F(DeviceThreads, PostWithoutAWindowGoesToTheCallingThread) {
     EXPECT_TRUE(PostMessageW(nullptr, 0x401, 7, 0));
     EXPECT_TRUE(PostMessageW(nullptr, WM_QUIT, 0, 0));
     MSG msg;
@@ -99,7 +99,7 @@ DWORD Slow(LPVOID param) {
     return 0;
 }
 
-TEST_F(Threads, WaitTimesOutWhileTheThreadRuns) {
+TEST_F(DeviceThreads, WaitTimesOutWhileTheThreadRuns) {
     std::atomic<bool> release{false};
     HANDLE t = CreateThread(nullptr, 0, Slow, &release, 0, nullptr);
     ASSERT_NE(t, nullptr);
@@ -109,7 +109,7 @@ TEST_F(Threads, WaitTimesOutWhileTheThreadRuns) {
     CloseHandle(t);
 }
 
-TEST_F(Threads, InjectedWindowAndThreadFailures) {
+TEST_F(DeviceThreads, InjectedWindowAndThreadFailures) {
     host::FaultInjector faults(host::CurrentBackend());
     faults.FailAlways("CreateWindowExW");
     faults.FailOn("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
