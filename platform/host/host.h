@@ -65,6 +65,7 @@ struct DeviceOptions {
     //   reg  key    KEY_PATH
     //   reg  value  KEY_PATH  NAME  TYPE  HEX_BYTES
     //   db   VOLUME  DATABASE  RECORD_OID  PROPID  HEX_BYTES     (numbers in decimal)
+    // It is called with the device's lock held, so it must not call platform operations.
     std::function<void(const std::string&)> trace;
 };
 
