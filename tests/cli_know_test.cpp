@@ -149,10 +149,12 @@ TEST_F(KnowTest, LintReportsEveryLineThatIsPassedOver) {
         EXPECT_TRUE(found) << "line " << e.line << ": " << e.why << "\n" << r.out;
     }
     EXPECT_EQ(report["warnings"].size(), std::size(expected)) << r.out;
+    EXPECT_EQ(report["warnings"][0],
+              (Json{{"line", 4}, {"why", "data kind not recognised: \"DWORD\" (only lower case is read)"}}));
 
     CliResult textForm = RunCli({"lint", script.string()});
     EXPECT_EQ(textForm.exitCode, 1);
-    EXPECT_NE(textForm.out.find("line 4: warning: value not written: data kind not recognised"), std::string::npos) << textForm.out;
+    EXPECT_NE(textForm.out.find("line 4: warning: not written: data kind not recognised: \"DWORD\" (only lower case is read)"), std::string::npos) << textForm.out;
     EXPECT_NE(textForm.out.find("line 8: the comment ends the section"), std::string::npos) << textForm.out;
     EXPECT_NE(textForm.out.find("2 values written, 9 warnings"), std::string::npos) << textForm.out;
 }

@@ -461,7 +461,7 @@ void Walk::ValueSkipped(size_t line) {
         }
         default: why = "nothing is written"; break;
     }
-    Warn(line, "value not written: " + why);
+    notes.push_back({line, true, why, true});
     valueLine_ = 0;
     byteCharsWarned_ = false;
 }
@@ -608,7 +608,7 @@ std::string LintText(const LintReport& report) {
     std::string out;
     for (const LintNote& n : report.notes) {
         out += (n.line == 0 ? std::string("file") : "line " + std::to_string(n.line)) + ": " +
-               (n.warning ? "warning: " : "") + n.text + "\n";
+               (n.warning ? "warning: " : "") + (n.valueSkipped ? "not written: " : "") + n.text + "\n";
     }
     const size_t warnings = report.Warnings();
     out += std::to_string(report.writes.size()) + (report.writes.size() == 1 ? " value" : " values") +

@@ -33,6 +33,7 @@ struct LintNote {
     size_t line = 0;
     bool warning = false;
     std::string text;
+    bool valueSkipped = false;  // the text says why a value line writes nothing
 };
 
 struct LintReport {

@@ -394,7 +394,7 @@ void AddRegImportCommand(CLI::App& app) {
         }
         if (!file.errors.empty() && !args->force) {
             throw ToolError(args->file + " has " + std::to_string(file.errors.size()) +
-                            " malformed lines; nothing was written (--force writes the others)");
+                            (file.errors.size() == 1 ? " malformed line" : " malformed lines") + "; nothing was written (--force writes the others)");
         }
         store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadWrite);
         const RegImportCounts counts = ApplyRegImport(registry, file.steps);
