@@ -5,8 +5,9 @@
 # Everything it makes lands in out/demo (rebuilt on every run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build >/dev/null
-ceupdate=build/ceupdate
+build="${CEUPDATE_BUILD:-build}"
+CEUPDATE_TARGET=ceupdate bash scripts/setup.sh "$build" >/dev/null
+ceupdate="$build/ceupdate"
 work=out/demo
 rm -rf "$work"
 mkdir -p "$work"

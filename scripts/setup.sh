@@ -21,4 +21,5 @@ fi
 build_dir="${1:-build}"
 shift || true
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build_dir" -j"$(nproc)"
+# CEUPDATE_TARGET=NAME builds that target alone (the demo needs only ceupdate).
+cmake --build "$build_dir" -j"$(nproc)" ${CEUPDATE_TARGET:+--target "$CEUPDATE_TARGET"}
