@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Benchmarks ceupdate against the peers a user would pick instead, on the same
+# deterministic workloads, in one go (compare ratios within one run):
+#   W1  import a registry script of 100,000 values: ceupdate run, hivexregedit --merge
+#       (into a copy of an empty hive), the sqlite3 CLI inserting the same values in
+#       one transaction
+#   W2  patch three databases of 10,000 records with 1,000 entries each: ceupdate run,
+#       the sqlite3 CLI (one UPDATE of the first matching row per entry, one
+#       transaction per database), and a plain C++ scan in memory (the floor)
+#   growth: W1 at 25k .. 200k values, W2 at 1k x 5k, 1k x 10k, 2k x 10k
+# Every figure is the median of RUNS runs (default 3); peak memory is the largest
+# resident set seen. Each ratio is also printed as one line
+#   ratio NAME VALUE target OP LIMIT
+# Usage: bench/run.sh            (BENCH_BUILD_DIR, default build-bench; RUNS)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+runs="${RUNS:-3}"
+build="${BENCH_BUILD_DIR:-build-bench}"
+hive_template="${BENCH_HIVE:-$root/../shared/bench-data/minimal}"
+
+missing=()
+for p in cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev \
+         libgtest-dev sqlite3 libwin-hivex-perl time bc; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEUPDATE_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j2 --target ceupdate gen_workload >/dev/null
+ceupdate="$root/$build/ceupdate"
+gen="$root/$build/bench/gen_workload"
+[ -f "$hive_template" ] || { echo "bench: no empty hive at $hive_template (BENCH_HIVE)" >&2; exit 2; }
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/ceupdate-bench.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# timed PREP CMD...: runs PREP (not timed, may be ":"), then CMD with stdout and stdin
+# on /dev/null; appends "seconds peak_kib" to $work/samples.
+timed() {
+  local prep="$1"
+  shift
+  eval "$prep"
+  local start end
+  start=$(date +%s.%N)
+  /usr/bin/time -f "%M" -o "$work/rss" "$@" </dev/null >/dev/null 2>"$work/err" || {
+    echo "bench: failed: $*" >&2
+    cat "$work/err" >&2
+    exit 2
+  }
+  end=$(date +%s.%N)
+  echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/rss")" >>"$work/samples"
+}
+
+# measure NAME PREP CMD...: RUNS runs; sets T[NAME] (median seconds), M[NAME] (peak MiB).
+declare -A T M
+measure() {
+  local name="$1"
+  shift
+  : >"$work/samples"
+  for _ in $(seq "$runs"); do timed "$@"; done
+  T[$name]=$(sort -n "$work/samples" | awk '{s[NR]=$1} END {print s[int((NR+1)/2)]}')
+  M[$name]=$(awk 'BEGIN {m=0} {if ($2>m) m=$2} END {printf "%.1f", m/1024}' "$work/samples")
+}
+
+# A figure that a program reports itself (the in-memory floor): median of RUNS.
+measure_reported() {
+  local name="$1"
+  shift
+  : >"$work/samples"
+  for _ in $(seq "$runs"); do "$@" >>"$work/samples"; done
+  T[$name]=$(sort -n "$work/samples" | awk '{s[NR]=$1} END {print s[int((NR+1)/2)]}')
+  M[$name]="-"
+}
+
+ratio_line() {  # NAME VALUE OP LIMIT
+  printf 'ratio %s %.3f target %s %s\n' "$1" "$2" "$3" "$4"
+}
+div() { echo "scale=12; $1 / $2" | bc -l; }
+
+run_w1() {  # VALUES -> T[ceupdate-w1-VALUES]
+  local n="$1" dir="$work/w1-$1"
+  "$gen" w1 "$n" "$dir"
+  measure "ceupdate-w1-$n" "rm -rf '$work/img' && '$ceupdate' init '$work/img' >/dev/null" \
+    "$ceupdate" run --yes --device "$work/img" "$dir/update"
+}
+
+run_w2() {  # ENTRIES RECORDS -> T[ceupdate-w2-E-R]
+  local e="$1" r="$2" dir="$work/w2-$1-$2"
+  "$gen" w2 "$e" "$r" "$dir"
+  measure "ceupdate-w2-$e-$r" "rm -rf '$work/img' && cp -a '$dir/image' '$work/img'" \
+    "$ceupdate" run --yes --device "$work/img" "$dir/update"
+}
+
+echo "ceupdate benchmarks: median of $runs runs, $(nproc) cores, $(date -u +%Y-%m-%dT%H:%MZ)"
+
+# ---- W1 ----
+run_w1 100000
+w1="$work/w1-100000"
+measure hivexregedit-w1 "cp '$hive_template' '$work/hive'" \
+  env PERL5OPT='-Mopen=IN,:encoding(UTF-16LE)' hivexregedit --merge --prefix HKEY_CURRENT_USER \
+  "$work/hive" "$w1/update/bench.reg"
+measure sqlite3-w1 "rm -f '$work/w1.db'" sh -c "sqlite3 '$work/w1.db' < '$w1/w1.sql'"
+measure read-w1 ":" cat "$w1/update/bench.reg"
+
+# ---- W2 ----
+run_w2 1000 10000
+w2="$work/w2-1000-10000"
+prep_sql="rm -f '$work'/w2-*.db"
+for d in 0 1 2; do prep_sql="$prep_sql && sqlite3 '$work/w2-$d.db' < '$w2/w2-setup-$d.sql'"; done
+measure sqlite3-w2 "$prep_sql" sh -c "for d in 0 1 2; do sqlite3 '$work'/w2-\$d.db < '$w2'/w2-update-\$d.sql; done"
+measure_reported floor-w2 "$gen" floor 1000 10000 "$w2"
+
+# ---- growth ----
+for n in 25000 50000 200000; do run_w1 "$n"; done
+run_w2 1000 5000
+run_w2 2000 10000
+
+echo
+printf '%-34s %10s %10s\n' "figure" "seconds" "peak MiB"
+for name in ceupdate-w1-100000 hivexregedit-w1 sqlite3-w1 read-w1 ceupdate-w2-1000-10000 sqlite3-w2 floor-w2; do
+  printf '%-34s %10.3f %10s\n' "$name" "${T[$name]}" "${M[$name]}"
+done
+echo
+echo "growth (seconds, and microseconds per value or per entry x record / 1000):"
+for n in 25000 50000 100000 200000; do
+  printf '  W1 %6d values        %8.3f s  %7.3f us/value\n' "$n" "${T[ceupdate-w1-$n]}" \
+    "$(echo "${T[ceupdate-w1-$n]} * 1000000 / $n" | bc -l)"
+done
+for er in "1000 5000" "1000 10000" "2000 10000"; do
+  set -- $er
+  printf '  W2 %5d x %6d      %8.3f s  %7.3f us/(E x R / 1000)\n' "$1" "$2" "${T[ceupdate-w2-$1-$2]}" \
+    "$(echo "${T[ceupdate-w2-$1-$2]} * 1000000000 / ($1 * $2)" | bc -l)"
+done
+echo
+
+w1t="${T[ceupdate-w1-100000]}"
+w2t="${T[ceupdate-w2-1000-10000]}"
+ratio_line W1/hivexregedit "$(div "$w1t" "${T[hivexregedit-w1]}")" "<=" 0.10
+ratio_line W1/sqlite3-inserts "$(div "$w1t" "${T[sqlite3-w1]}")" "<" 1.00
+ratio_line W2/in-memory-floor "$(div "$w2t" "${T[floor-w2]}")" "<=" 2.00
+ratio_line W2/sqlite3-updates "$(div "$w2t" "${T[sqlite3-w2]}")" "<=" 0.50
+ratio_line W1/peak-MiB "${M[ceupdate-w1-100000]}" "<=" 64
+ratio_line W2/peak-MiB "${M[ceupdate-w2-1000-10000]}" "<=" 64
+# Growth: time per unit at the largest size over time per unit at the smallest.
+ratio_line W1/growth-200k-vs-25k \
+  "$(div "$(div "${T[ceupdate-w1-200000]}" 200000)" "$(div "${T[ceupdate-w1-25000]}" 25000)")" "<=" 1.50
+ratio_line W2/growth-2kx10k-vs-1kx5k \
+  "$(div "$(div "${T[ceupdate-w2-2000-10000]}" 20000000)" "$(div "${T[ceupdate-w2-1000-5000]}" 5000000)")" "<=" 1.50
