@@ -3,7 +3,11 @@
 
 #include <sqlite3.h>
 
+#include <mutex>
+#include <string>
 #include <system_error>
+#include <unordered_map>
+#include <vector>
 
 namespace store::sql {
 
@@ -34,16 +38,54 @@ bool NonEmptyFile(const fs::path& file) {
     return fs::is_regular_file(file, ec) && fs::file_size(file, ec) > 0;
 }
 
+// Prepared statements, kept per connection and statement text once used, so that a
+// statement run again (one per value or record written) is not compiled again. A
+// statement is handed out to one Stmt at a time; ~Db finalizes its connection's.
+std::mutex g_cacheMutex;
+std::unordered_map<sqlite3*, std::unordered_map<std::string, std::vector<sqlite3_stmt*>>> g_cache;
+
+sqlite3_stmt* TakeCached(sqlite3* db, const char* text) {
+    std::lock_guard lock(g_cacheMutex);
+    const auto conn = g_cache.find(db);
+    if (conn == g_cache.end()) return nullptr;
+    const auto it = conn->second.find(text);
+    if (it == conn->second.end() || it->second.empty()) return nullptr;
+    sqlite3_stmt* stmt = it->second.back();
+    it->second.pop_back();
+    return stmt;
+}
+
+void GiveBack(sqlite3* db, sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    std::lock_guard lock(g_cacheMutex);
+    g_cache[db][sqlite3_sql(stmt)].push_back(stmt);
+}
+
+void FinalizeCached(sqlite3* db) {
+    std::lock_guard lock(g_cacheMutex);
+    const auto conn = g_cache.find(db);
+    if (conn == g_cache.end()) return;
+    for (auto& [text, stmts] : conn->second) {
+        for (sqlite3_stmt* stmt : stmts) sqlite3_finalize(stmt);
+    }
+    g_cache.erase(conn);
+}
+
 }  // namespace
 
 // ---- Stmt ----
 
 Stmt::Stmt(sqlite3* db, const char* text, const std::string& where) : db_(db), where_(where) {
+    stmt_ = TakeCached(db_, text);
+    if (stmt_) return;
     if (sqlite3_prepare_v3(db_, text, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK)
         Fail();
 }
 
-Stmt::~Stmt() { sqlite3_finalize(stmt_); }
+Stmt::~Stmt() {
+    if (stmt_) GiveBack(db_, stmt_);
+}
 
 void Stmt::Fail() const {
     throw Error(where_ + ": " + sqlite3_errmsg(db_));
@@ -158,6 +200,7 @@ Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
 }
 
 Db::~Db() {
+    FinalizeCached(db_);
     if (explicit_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
 }
