@@ -30,7 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEUPDATE_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEUPDATE_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target ceupdate gen_workload >/dev/null
 ceupdate="$root/$build/ceupdate"
 gen="$root/$build/bench/gen_workload"
