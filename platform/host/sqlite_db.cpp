@@ -40,9 +40,12 @@ bool NonEmptyFile(const fs::path& file) {
 
 // Prepared statements, kept per connection and statement text once used, so that a
 // statement run again (one per value or record written) is not compiled again. A
-// statement is handed out to one Stmt at a time; ~Db finalizes its connection's.
-std::mutex g_cacheMutex;
-std::unordered_map<sqlite3*, std::unordered_map<std::string, std::vector<sqlite3_stmt*>>> g_cache;
+// statement is handed out to one Stmt at a time; ~Db finalizes its connection's. The
+// cache is never destroyed, so a Db that a static object closes at exit still finds it.
+using StatementCache =
+    std::unordered_map<sqlite3*, std::unordered_map<std::string, std::vector<sqlite3_stmt*>>>;
+std::mutex& g_cacheMutex = *new std::mutex;
+StatementCache& g_cache = *new StatementCache;
 
 sqlite3_stmt* TakeCached(sqlite3* db, const char* text) {
     std::lock_guard lock(g_cacheMutex);
