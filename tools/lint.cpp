@@ -131,9 +131,18 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
     options.image = image;
     options.modulePath = u"\\Update.exe";
     host::DeviceBinding binding(options);
-    ImportRecorder recorder(bytes);
-    ImportRegistryScript(u"\\script.reg");
-    return {std::move(recorder.keys), std::move(recorder.writes)};
+    // The recorder must wrap this device itself, whatever backend was put in front
+    // before; and once it is gone, nothing may stay in front of a device that is about
+    // to be unbound (a ScopedMemoryFile puts back the backend it wrapped, not "none").
+    host::SetBackend(nullptr);
+    ImporterRun run;
+    {
+        ImportRecorder recorder(bytes);
+        ImportRegistryScript(u"\\script.reg");
+        run = {std::move(recorder.keys), std::move(recorder.writes)};
+    }
+    host::SetBackend(nullptr);
+    return run;
 }
 
 // ---- Small text helpers ------------------------------------------------------------------
