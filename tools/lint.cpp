@@ -132,8 +132,7 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
     options.modulePath = u"\\Update.exe";
     host::DeviceBinding binding(options);
     // The recorder must wrap this device itself, whatever backend was put in front
-    // before; and once it is gone, nothing may stay in front of a device that is about
-    // to be unbound (a ScopedMemoryFile puts back the backend it wrapped, not "none").
+    // before.
     host::SetBackend(nullptr);
     ImporterRun run;
     {
@@ -141,7 +140,6 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
         ImportRegistryScript(u"\\script.reg");
         run = {std::move(recorder.keys), std::move(recorder.writes)};
     }
-    host::SetBackend(nullptr);
     return run;
 }
 

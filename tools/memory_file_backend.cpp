@@ -11,12 +11,14 @@
 namespace tools {
 
 ScopedMemoryFile::ScopedMemoryFile(std::vector<uint8_t> bytes)
-    : host::ForwardingBackend(host::CurrentBackend()), bytes_(std::move(bytes)) {
+    : host::ForwardingBackend(host::CurrentBackend()),
+      previous_(host::BackendInFront()),
+      bytes_(std::move(bytes)) {
     host::SetBackend(this);
 }
 
 ScopedMemoryFile::~ScopedMemoryFile() {
-    host::SetBackend(&target());
+    host::SetBackend(previous_);
 }
 
 HANDLE ScopedMemoryFile::CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,

@@ -32,6 +32,7 @@ public:
     size_t Position() const { return position_; }
 
 private:
+    host::Backend* previous_;  // what was in front before, put back at the end
     std::vector<uint8_t> bytes_;
     size_t position_ = 0;
 };

@@ -170,4 +170,8 @@ Backend& CurrentBackend();
 // The caller keeps ownership and must restore before destroying it.
 void SetBackend(Backend* backend);
 
+// The backend put in front with SetBackend, or nullptr: what a scoped override puts
+// back when it ends.
+Backend* BackendInFront();
+
 }  // namespace host

@@ -97,6 +97,8 @@ Backend& CurrentBackend() {
 
 void SetBackend(Backend* backend) { g_override.store(backend, std::memory_order_release); }
 
+Backend* BackendInFront() { return g_override.load(std::memory_order_acquire); }
+
 void BindDevice(const DeviceOptions& options) {
     std::lock_guard lock(g_bindMutex);
     if (g_device) {
