@@ -7,9 +7,33 @@
 // threads; errors; text operations. Each operation carries a one-line contract:
 // what it returns and what GetLastError says afterwards.
 //
-// On the Linux host, WCHAR is char16_t (one UTF-16 code unit) and TEXT(s) is u##s;
-// the implementation lives in platform/host/.
+// On the Linux host, WCHAR is char16_t (one UTF-16 code unit), TEXT(s) is u##s and
+// WINAPI is empty; the implementation lives in platform/host/. On Windows (_WIN32)
+// everything but the property databases is the real Win32 API from <windows.h>
+// (WCHAR is wchar_t, TEXT(s) is L##s), and only the property database types, flags
+// and calls, which desktop Windows lacks, are declared here.
 #pragma once
+
+#ifdef _WIN32
+
+#ifndef UNICODE
+#define UNICODE  // the installer is a wide-character program
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+// Desktop Windows declares WinMain with a narrow command line, the phone with a wide
+// one. The installer's WinMain (control/control.h) takes the phone's; windows.h's
+// declaration is renamed out of its way. The Windows build supplies its own wide
+// entry, which calls the installer's WinMain.
+#define WinMain WinMainOfDesktopWindows
+#include <windows.h>
+#undef WinMain
+#include <string.h>  // memset, memcpy, memmove
+#include <wchar.h>   // wcslen, wcscpy, wcscat, _wcsicmp
+#include <wctype.h>  // towlower, iswdigit
+
+#else  // the Linux host
 
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +75,7 @@ typedef DWORD REGSAM;
 #define TRUE 1
 #define FALSE 0
 #define TEXT(s) u##s
+#define WINAPI  // the platform's calling convention: the host has only one
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
 
@@ -176,6 +201,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWOR
 // Releases a key handle; commits what was written through it.
 LONG RegCloseKey(HKEY hKey);
 
+#endif  // _WIN32
+
 // ---- Property databases ------------------------------------------------------
 
 typedef DWORD CEOID;
@@ -249,29 +276,33 @@ struct CENOTIFYREQUEST;
 // Next mounted volume after *pguid (all 0xFF starts at the first): TRUE with its
 // identifier in *pguid and its name in lpBuf; FALSE with ERROR_NO_MORE_ITEMS at the
 // end, ERROR_INSUFFICIENT_BUFFER when the name does not fit dwSize characters.
-BOOL CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize);
+BOOL WINAPI CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize);
 
 // Opens a database of a mounted volume by name (ignoring case) when *poid is 0, by
 // object id otherwise; INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND when absent.
-HANDLE CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID propid,
-                        DWORD dwFlags, CENOTIFYREQUEST* pRequest);
+HANDLE WINAPI CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID propid,
+                               DWORD dwFlags, CENOTIFYREQUEST* pRequest);
 
 // CEDB_SEEK_BEGINNING with dwValue i makes record i current and returns its object
 // id; 0 (ERROR_SEEK) when there is no record i. Record order is fixed while the
 // handle is open.
-CEOID CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex);
+CEOID WINAPI CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
+                            LPDWORD lpdwIndex);
 
 // Reads the listed properties of the current record into one buffer (CEPROPVALs then
 // their text and bytes), allocated when CEDB_ALLOWREALLOC is given and released with
 // LocalFree. Returns the record's object id; 0 with ERROR_NO_DATA when none of the
 // properties exists (the buffer is still handed back, each CEPROPVAL flagged
 // CEDB_PROPNOTFOUND); 0 with ERROR_NO_MORE_ITEMS when no record is current.
-CEOID CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-                        LPBYTE* lplpBuffer, LPDWORD lpcbBuffer);
+CEOID WINAPI CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
+                               CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer);
 
 // Sets the properties in record oidRecord (0 adds a record), replacing those of the
 // same tag; returns the record's object id, 0 with ERROR_INVALID_PARAMETER.
-CEOID CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID, CEPROPVAL* rgPropVal);
+CEOID WINAPI CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
+                                CEPROPVAL* rgPropVal);
+
+#ifndef _WIN32
 
 // Releases a buffer handed out by CeReadRecordProps; returns NULL on success.
 HLOCAL LocalFree(HLOCAL hMem);
@@ -315,7 +346,7 @@ struct MSG {
 };
 typedef MSG* LPMSG;
 
-typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 
 // Creates a window of a predefined class ("STATIC" shows its text); NULL on failure.
 HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
@@ -396,3 +427,5 @@ int _wcsicmp(const WCHAR* a, const WCHAR* b);
 WCHAR towlower(WCHAR c);
 // Non-zero for a decimal digit (Unicode Nd).
 int iswdigit(WCHAR c);
+
+#endif  // !_WIN32
