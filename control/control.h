@@ -16,7 +16,7 @@ enum {
     kDatabaseJobCount = 3,
     kLaunchCommandChars = MAX_PATH,  // "Launch25": directory + "\Brindel.exe" + terminator
     // The longest installer directory whose launch command fits its buffer.
-    kMaxLaunchDirectoryLength = kLaunchCommandChars - 1 - 12,
+    kMaxLaunchDirectoryLength = kLaunchCommandChars - 1 - 12
 };
 
 // One database job: a patch file of the installer directory and the database of the
@@ -50,7 +50,7 @@ BOOL GetInstallerDirectory(LPWSTR dir);
 void RunUpdate(void);
 
 // The thread procedure: RunUpdate, then WM_QUIT to the status window. Returns 0.
-DWORD UpdateWorker(LPVOID parameter);
+DWORD WINAPI UpdateWorker(LPVOID parameter);
 
 // Writes "Launch25", "Depend25" and "Depend30" under HKEY_LOCAL_MACHINE\init. Nothing
 // is written when "init" cannot be opened or the installer directory is too long for
@@ -58,5 +58,6 @@ DWORD UpdateWorker(LPVOID parameter);
 void RegisterBootLaunch(void);
 
 // The entry: status window, worker, message loop, boot-launch registration,
-// completion message. Returns 0.
-int WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine, int showCommand);
+// completion message. Returns 0. The command line is wide, as the phone passes it.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine,
+                   int showCommand);

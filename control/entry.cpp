@@ -8,29 +8,29 @@
 #include "control/control.h"
 
 const WCHAR kStatusWindowText[] =
-    u"Идет обновление программного обеспечения.\r\n"
-    u"Пожалуйста, подождите...\r\n"
-    u"\r\n"
-    u"Updating phone settings\r\n"
-    u"Please wait...";
+    TEXT("Идет обновление программного обеспечения.\r\n")
+    TEXT("Пожалуйста, подождите...\r\n")
+    TEXT("\r\n")
+    TEXT("Updating phone settings\r\n")
+    TEXT("Please wait...");
 const WCHAR kCompletionText[] =
-    u"Обновление завершено. Пожалуйста, выключите Ваш телефон, а затем включите его.\r\n"
-    u"Update complete. To activate it, please turn your phone off and then on.";
-const WCHAR kCompletionCaption[] = u"Finished";
-const WCHAR kCompanionFile[] = u"\\Brindel.exe";
+    TEXT("Обновление завершено. Пожалуйста, выключите Ваш телефон, а затем включите его.\r\n")
+    TEXT("Update complete. To activate it, please turn your phone off and then on.");
+const WCHAR kCompletionCaption[] = TEXT("Finished");
+const WCHAR kCompanionFile[] = TEXT("\\Brindel.exe");
 
 namespace {
 
-const WCHAR kStaticClass[] = u"STATIC";
+const WCHAR kStaticClass[] = TEXT("STATIC");
 const DWORD kStatusWindowStyle = WS_VISIBLE | WS_BORDER | SS_CENTER;
 const int kStatusWindowX = 0;
 const int kStatusWindowY = 20;
 const UINT kCompletionStyle = MB_OK | MB_ICONINFORMATION;
 
-const WCHAR kInitKey[] = u"init";
-const WCHAR kLaunchValue[] = u"Launch25";
-const WCHAR kDependValue[] = u"Depend25";
-const WCHAR kDependNextValue[] = u"Depend30";
+const WCHAR kInitKey[] = TEXT("init");
+const WCHAR kLaunchValue[] = TEXT("Launch25");
+const WCHAR kDependValue[] = TEXT("Depend25");
+const WCHAR kDependNextValue[] = TEXT("Depend30");
 // Launch entry 25 (the companion) waits for entry 21; entry 30 waits for entry 25.
 // 16-bit little-endian entry numbers.
 const BYTE kDepend25Data[] = {0x15, 0x00};
@@ -65,7 +65,8 @@ void RegisterBootLaunch(void) {
     RegCloseKey(key);
 }
 
-int WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine, int showCommand) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPWSTR commandLine,
+                   int showCommand) {
     (void)previousInstance;
     (void)commandLine;
     (void)showCommand;

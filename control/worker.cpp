@@ -10,14 +10,17 @@
 HWND g_hStatusWindow = NULL;
 
 const DatabaseJob kDatabaseJobs[kDatabaseJobCount] = {
-    {u"\\FileNameLang.dat", u"\\FileNameLang"},
-    {u"\\MetabaseOptions.dat", u"\\MetaBaseOptions"},
-    {u"\\MetabaseLabels.dat", u"\\MetaBaseLabels"},
+    {TEXT("\\FileNameLang.dat"), TEXT("\\FileNameLang")},
+    {TEXT("\\MetabaseOptions.dat"), TEXT("\\MetaBaseOptions")},
+    {TEXT("\\MetabaseLabels.dat"), TEXT("\\MetaBaseLabels")}
 };
 
 namespace {
 
-const WCHAR kScriptPatternFormat[] = u"%s\\*.reg";
+const WCHAR kScriptPatternFormat[] = TEXT("%s\\*.reg");
+const WCHAR kBackslash = TEXT('\\');
+const WCHAR kSeparator[] = TEXT("\\");
+const WCHAR kNothing[] = TEXT("");
 const size_t kScriptPatternExtra = 6;  // "\*.reg"
 
 // dir + separator + name into path when it fits kInstallerPathChars.
@@ -38,7 +41,7 @@ void ImportScripts(LPCWSTR dir) {
     HANDLE search = FindFirstFileW(path, &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
-        if (JoinPath(path, dir, u"\\", found.cFileName)) ImportRegistryScript(path);
+        if (JoinPath(path, dir, kSeparator, found.cFileName)) ImportRegistryScript(path);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -46,7 +49,7 @@ void ImportScripts(LPCWSTR dir) {
 void RunDatabaseJobs(CEGUID* volume, LPCWSTR dir) {
     WCHAR path[kInstallerPathChars];
     for (int i = 0; i < kDatabaseJobCount; ++i) {
-        if (!JoinPath(path, dir, u"", kDatabaseJobs[i].patchFile)) continue;
+        if (!JoinPath(path, dir, kNothing, kDatabaseJobs[i].patchFile)) continue;
         PatchLanguageDatabase(volume, kDatabaseJobs[i].databaseName, path);
     }
 }
@@ -62,7 +65,7 @@ BOOL GetInstallerDirectory(LPWSTR dir) {
     }
     path[kInstallerPathChars - 1] = 0;
     for (size_t i = wcslen(path); i > 1; --i) {
-        if (path[i - 1] == u'\\') {
+        if (path[i - 1] == kBackslash) {
             path[i - 1] = 0;
             break;
         }
@@ -79,7 +82,7 @@ void RunUpdate(void) {
     if (GetInstallerDirectory(dir)) RunDatabaseJobs(&volume, dir);
 }
 
-DWORD UpdateWorker(LPVOID parameter) {
+DWORD WINAPI UpdateWorker(LPVOID parameter) {
     (void)parameter;
     RunUpdate();
     // Also when the volume was missing or every job failed: the main thread waits for it.

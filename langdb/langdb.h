@@ -15,7 +15,7 @@
 enum {
     kPatchTextChars = 500,  // a text of at most 499 characters and its terminator
     kPatchMaxTextLength = kPatchTextChars - 1,
-    kVolumeNameChars = MAX_PATH,
+    kVolumeNameChars = MAX_PATH
 };
 
 // The language volume's name, compared ignoring case.
@@ -28,13 +28,13 @@ enum PatchReadResult {
     kPatchCut = 2,          // the data ended inside a field or between key and value
     kPatchUnknownType = 3,  // a type other than CEVT_LPWSTR and CEVT_UI4
     kPatchEmptyText = 4,    // a text of zero characters
-    kPatchTextTooLong = 5,  // a text over 499 characters: read past, entry skipped
+    kPatchTextTooLong = 5   // a text over 499 characters: read past, entry skipped
 };
 
 // Which property of the entry the result concerns.
 enum PatchPart {
     kPatchPartKey = 0,
-    kPatchPartValue = 1,
+    kPatchPartValue = 1
 };
 
 struct PatchProperty {

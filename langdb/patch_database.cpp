@@ -5,7 +5,7 @@
 // is opened without a sort order, and its record order stays fixed while it is open.
 #include "langdb/langdb.h"
 
-const WCHAR kLanguageVolumeName[] = u"\\storage\\mxip_lang.vol";
+const WCHAR kLanguageVolumeName[] = TEXT("\\storage\\mxip_lang.vol");
 
 namespace {
 

@@ -27,7 +27,7 @@ enum {
     kScriptByteDataBytes = 8196,  // data of a byte-string value, in bytes
     kScriptDigitChars = 64,     // hexadecimal digits of a number: 63 and the terminator
     kScriptMaxLineLength = kScriptLineChars - 1,
-    kScriptMaxDigits = kScriptDigitChars - 1,
+    kScriptMaxDigits = kScriptDigitChars - 1
 };
 
 // ---- Reading lines ----
@@ -37,7 +37,7 @@ enum {
 enum ScriptLineStatus {
     kScriptEnd = 0,          // end of file: the characters since the last LF are dropped
     kScriptLine = 1,         // a whole line is in the buffer, terminated
-    kScriptLineTooLong = 2,  // a line over 255 characters was read to its LF and dropped;
+    kScriptLineTooLong = 2   // a line over 255 characters was read to its LF and dropped;
                              // the buffer holds the empty line
 };
 
@@ -73,7 +73,7 @@ DWORD ParseHexNumber(const WCHAR* digits);
 enum ScriptHeaderResult {
     kHeaderNone = 0,         // the line does not begin with '['
     kHeaderUnknownRoot = 1,  // the root token is none of the three roots
-    kHeaderOk = 2,
+    kHeaderOk = 2
 };
 
 struct ScriptHeader {
@@ -100,12 +100,12 @@ enum ScriptValueReason {
     kValueUnknownKind = 3,     // the data part begins with something other than '"', 'd', 'h'
     kValueTextUnterminated = 4,  // a text value without its closing double quote
     kValueBytesTooMany = 5,    // byte data beyond kScriptByteDataBytes
-    kValueContinuationTooLong = 6,  // a continuation line over 255 characters
+    kValueContinuationTooLong = 6  // a continuation line over 255 characters
 };
 
 enum ScriptValueProgress {
     kValueDone = 0,      // the value is complete: see type and reason
-    kValueNeedsLine = 1,  // byte data goes on on the next line (ContinueByteData)
+    kValueNeedsLine = 1   // byte data goes on on the next line (ContinueByteData)
 };
 
 // One value line, decoded into the importer's buffers.
@@ -159,7 +159,7 @@ enum ScriptPhase {
     kPhaseSeekSection = 0,  // looking for a header line
     kPhaseOpeningKey = 1,   // a header was found; waiting for ScriptKeyOpened
     kPhaseInSection = 2,    // a key is open: value lines are written
-    kPhaseByteData = 3,     // byte data waits for its continuation line
+    kPhaseByteData = 3      // byte data waits for its continuation line
 };
 
 // What the importer does with one line.
@@ -172,8 +172,8 @@ enum ScriptEvent {
     kEventNeedLine = 5,      // byte data continues on the next line
     kEventSectionEnd = 6,    // the line ends the section: close the key, then feed the
                              // same line again (a header there opens the next section)
-    kEventLongLineInSection = 7,  // an over-long line inside a section: passed over,
-                                  // the section goes on
+    kEventLongLineInSection = 7  // an over-long line inside a section: passed over,
+                                 // the section goes on
 };
 
 struct ScriptImport {

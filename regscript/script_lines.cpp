@@ -17,7 +17,7 @@ const DWORD kHexDigitsInNumber = 8;
 // The value a lower-cased digit character counts: 'a' and above from 0x57, others
 // from '0'. Characters are not checked here.
 DWORD DigitCount(WCHAR lower) {
-    return lower >= u'a' ? static_cast<DWORD>(lower) - 0x57u : static_cast<DWORD>(lower) - 0x30u;
+    return lower >= TEXT('a') ? static_cast<DWORD>(lower) - 0x57u : static_cast<DWORD>(lower) - 0x30u;
 }
 
 }  // namespace
@@ -73,7 +73,7 @@ int ReadScriptLine(HANDLE file, WCHAR* line) {
 BOOL IsHexDigitChar(WCHAR c) {
     const WCHAR lower = towlower(c);
     if (iswdigit(lower)) return TRUE;
-    return lower >= u'a' && lower <= u'f';
+    return lower >= TEXT('a') && lower <= TEXT('f');
 }
 
 DWORD ParseHexNumber(const WCHAR* digits) {

@@ -7,9 +7,9 @@
 
 namespace {
 
-const WCHAR kQuote = u'"';
-const WCHAR kAt = u'@';
-const WCHAR kBackslash = u'\\';
+const WCHAR kQuote = TEXT('"');
+const WCHAR kAt = TEXT('@');
+const WCHAR kBackslash = TEXT('\\');
 const WCHAR kCarriageReturn = 0x000D;
 const WCHAR kLineFeed = 0x000A;
 const int kNumberSkip = 6;  // "dword:" in the editor's syntax, not examined
@@ -22,10 +22,11 @@ struct RootToken {
 
 // Compared in this order.
 const RootToken kRootTokens[] = {
-    {u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {u"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+    {TEXT("HKEY_LOCAL_MACHINE"), HKEY_LOCAL_MACHINE},
+    {TEXT("HKEY_CURRENT_USER"), HKEY_CURRENT_USER},
+    {TEXT("HKEY_CLASSES_ROOT"), HKEY_CLASSES_ROOT}
 };
+const int kRootTokenCount = sizeof kRootTokens / sizeof kRootTokens[0];
 
 // Copies src up to (not including) a stop character or the end, at most max
 // characters, and terminates; returns the number of characters copied.
@@ -44,16 +45,16 @@ int TakeRootToken(const WCHAR* line, ScriptHeader* header, int* result) {
     memset(header->keyPath, 0, sizeof header->keyPath);
     header->root = NULL;
     header->hasKeyPath = FALSE;
-    if (line[0] != u'[') {
+    if (line[0] != TEXT('[')) {
         *result = kHeaderNone;
         return 0;
     }
-    const int stop = 1 + CopyUntil(line + 1, kBackslash, u']', header->keyPath,
+    const int stop = 1 + CopyUntil(line + 1, kBackslash, TEXT(']'), header->keyPath,
                                    kScriptKeyPathChars - 1);
     *result = kHeaderUnknownRoot;
-    for (const RootToken& token : kRootTokens) {
-        if (_wcsicmp(header->keyPath, token.name) == 0) {
-            header->root = token.root;
+    for (int i = 0; i < kRootTokenCount; ++i) {
+        if (_wcsicmp(header->keyPath, kRootTokens[i].name) == 0) {
+            header->root = kRootTokens[i].root;
             *result = kHeaderOk;
             break;
         }
@@ -82,7 +83,7 @@ int DecodeBytePairs(const WCHAR* p, ScriptValue* value, BOOL continuationStart) 
             if (c == kBackslash) return kValueNeedsLine;
         }
         continuationStart = FALSE;
-        if (c == u' ' || c == u',') {
+        if (c == TEXT(' ') || c == TEXT(',')) {
             ++p;
             continue;
         }
@@ -111,7 +112,7 @@ int ParseSectionHeader(const WCHAR* line, ScriptHeader* header) {
     if (result != kHeaderOk) return result;
     memset(header->keyPath, 0, sizeof header->keyPath);
     if (line[stop] == kBackslash) {
-        CopyUntil(line + stop + 1, u']', u']', header->keyPath, kScriptKeyPathChars - 1);
+        CopyUntil(line + stop + 1, TEXT(']'), TEXT(']'), header->keyPath, kScriptKeyPathChars - 1);
     }
     // A header that names only the root ("[ROOT]" or "[ROOT\]") opens the root itself.
     header->hasKeyPath = header->keyPath[0] != 0;
@@ -168,8 +169,8 @@ DWORD DecodeNumberData(const WCHAR* data, WCHAR* digits) {
 int BeginByteData(const WCHAR* data, ScriptValue* value) {
     const WCHAR* p = data;
     for (int i = 0; i < kBytesSkip && *p != 0; ++i) ++p;
-    while (*p != 0 && *p != u':') ++p;
-    if (*p == u':') ++p;
+    while (*p != 0 && *p != TEXT(':')) ++p;
+    if (*p == TEXT(':')) ++p;
     value->type = REG_BINARY;
     return DecodeBytePairs(p, value, FALSE);
 }
@@ -213,12 +214,12 @@ int DecodeValueLine(const WCHAR* line, ScriptValue* value) {
                 value->reason = kValueTextUnterminated;
             }
             return kValueDone;
-        case u'd':
+        case TEXT('d'):
             value->number = DecodeNumberData(data, value->digits);
             for (int i = 0; i < 4; ++i) value->numberBytes[i] = (value->number >> (8 * i)) & 0xFF;
             value->type = REG_DWORD;
             return kValueDone;
-        case u'h':
+        case TEXT('h'):
             return BeginByteData(data, value);
         default:
             value->reason = kValueUnknownKind;
