@@ -48,17 +48,17 @@ struct PatchProperty {
 struct PatchEntry {
     PatchProperty key;
     PatchProperty value;
-    int part;  // a PatchPart: where a result other than kPatchRead arose
+    PatchPart part;  // where a result other than kPatchRead arose
 };
 
 // Reads one property. Every field must arrive whole: a read that delivers fewer bytes
 // than asked ends the data (kPatchCut, or kPatchEndOfData before the tag's first
 // byte). A text over 499 characters is read past, so the next property follows.
-int ReadPatchPropertyEx(HANDLE file, PatchProperty* property);
+PatchReadResult ReadPatchPropertyEx(HANDLE file, PatchProperty* property);
 
 // Reads one entry: kPatchRead, kPatchTextTooLong (both properties were read past; the
 // entry is skipped and the next one follows), or why the data stops here.
-int ReadPatchEntry(HANDLE file, PatchEntry* entry);
+PatchReadResult ReadPatchEntry(HANDLE file, PatchEntry* entry);
 
 // TRUE when a whole property of one of the two types was read; text holds
 // kPatchTextChars characters.

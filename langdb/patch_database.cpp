@@ -80,7 +80,7 @@ BOOL PatchLanguageDatabase(CEGUID* volume, LPCWSTR databaseName, LPCWSTR patchPa
     }
     PatchEntry entry;
     for (;;) {
-        const int result = ReadPatchEntry(file, &entry);
+        const PatchReadResult result = ReadPatchEntry(file, &entry);
         if (result == kPatchTextTooLong) continue;  // skipped whole; the next entry follows
         if (result != kPatchRead) break;
         ApplyPatchEntry(database, &entry);

@@ -15,7 +15,7 @@ const DWORD kCharBytes = 2;
 
 // Reads exactly size bytes: kPatchRead, kPatchEndOfData when nothing came, kPatchCut
 // when fewer came.
-int ReadField(HANDLE file, BYTE* buffer, DWORD size, DWORD* byteCount) {
+PatchReadResult ReadField(HANDLE file, BYTE* buffer, DWORD size, DWORD* byteCount) {
     DWORD delivered = 0;
     if (!ReadFile(file, buffer, size, &delivered, NULL) || delivered == 0) return kPatchEndOfData;
     *byteCount += delivered;
@@ -23,8 +23,8 @@ int ReadField(HANDLE file, BYTE* buffer, DWORD size, DWORD* byteCount) {
 }
 
 // A field after the property's first: running out of data there cuts the property.
-int ReadInnerField(HANDLE file, BYTE* buffer, DWORD size, DWORD* byteCount) {
-    const int result = ReadField(file, buffer, size, byteCount);
+PatchReadResult ReadInnerField(HANDLE file, BYTE* buffer, DWORD size, DWORD* byteCount) {
+    const PatchReadResult result = ReadField(file, buffer, size, byteCount);
     return result == kPatchEndOfData ? kPatchCut : result;
 }
 
@@ -35,21 +35,23 @@ DWORD LittleEndian32(const BYTE* b) {
 
 // Reads n characters into text; over the buffer's bound they are read past and the
 // text is left empty.
-int ReadText(HANDLE file, DWORD n, PatchProperty* property) {
+PatchReadResult ReadText(HANDLE file, DWORD n, PatchProperty* property) {
     BYTE* bytes = reinterpret_cast<BYTE*>(property->text);
     if (n > kPatchMaxTextLength) {
         DWORD left = n * kCharBytes;
         while (left > 0) {
             const DWORD piece = left < kPatchMaxTextLength * kCharBytes ? left
                                                                          : kPatchMaxTextLength * kCharBytes;
-            const int result = ReadInnerField(file, bytes, piece, &property->byteCount);
+            const PatchReadResult result =
+                ReadInnerField(file, bytes, piece, &property->byteCount);
             if (result != kPatchRead) return result;
             left -= piece;
         }
         memset(property->text, 0, sizeof property->text);
         return kPatchTextTooLong;
     }
-    const int result = ReadInnerField(file, bytes, n * kCharBytes, &property->byteCount);
+    const PatchReadResult result =
+        ReadInnerField(file, bytes, n * kCharBytes, &property->byteCount);
     if (result != kPatchRead) return result;
     for (DWORD i = 0; i < n; ++i) {
         const BYTE low = bytes[2 * i];
@@ -62,10 +64,10 @@ int ReadText(HANDLE file, DWORD n, PatchProperty* property) {
 
 }  // namespace
 
-int ReadPatchPropertyEx(HANDLE file, PatchProperty* property) {
+PatchReadResult ReadPatchPropertyEx(HANDLE file, PatchProperty* property) {
     memset(property, 0, sizeof *property);
     BYTE field[kTagBytes];
-    int result = ReadField(file, field, kTagBytes, &property->byteCount);
+    PatchReadResult result = ReadField(file, field, kTagBytes, &property->byteCount);
     if (result != kPatchRead) return result;
     property->tag = LittleEndian32(field);
     switch (TypeFromPropID(property->tag)) {
@@ -85,12 +87,12 @@ int ReadPatchPropertyEx(HANDLE file, PatchProperty* property) {
     }
 }
 
-int ReadPatchEntry(HANDLE file, PatchEntry* entry) {
+PatchReadResult ReadPatchEntry(HANDLE file, PatchEntry* entry) {
     entry->part = kPatchPartKey;
-    const int key = ReadPatchPropertyEx(file, &entry->key);
+    const PatchReadResult key = ReadPatchPropertyEx(file, &entry->key);
     if (key != kPatchRead && key != kPatchTextTooLong) return key;
     entry->part = kPatchPartValue;
-    const int value = ReadPatchPropertyEx(file, &entry->value);
+    const PatchReadResult value = ReadPatchPropertyEx(file, &entry->value);
     if (value == kPatchEndOfData) return kPatchCut;  // a key without its value
     if (value != kPatchRead && value != kPatchTextTooLong) return value;
     if (key == kPatchTextTooLong) {
@@ -102,7 +104,7 @@ int ReadPatchEntry(HANDLE file, PatchEntry* entry) {
 
 BOOL ReadPatchProperty(HANDLE file, CEPROPID* tag, DWORD* number, WCHAR* text) {
     PatchProperty property;
-    const int result = ReadPatchPropertyEx(file, &property);
+    const PatchReadResult result = ReadPatchPropertyEx(file, &property);
     *tag = property.tag;
     *number = property.number;
     memcpy(text, property.text, sizeof property.text);

@@ -8,7 +8,7 @@
 //     (text, 32-bit number, byte pairs with continuation lines), the hex digit rules;
 //   - the section state machine, fed one line at a time: it says what the importer
 //     does with each line (open a key, write a value, pass the line over, end the
-//     section) and never touches the registry itself;
+//     section) and where the next line comes from, and never touches the registry;
 //   - ImportRegistryScript, the driver that reads the file, feeds the machine and
 //     makes the registry calls.
 // Everything works on the fixed buffers below; a caller such as a script checker can
@@ -54,16 +54,21 @@ void ScriptLineStart(ScriptLineBuilder* builder, WCHAR* line);
 // Takes one character; TRUE when it was the LF that completes the line.
 BOOL ScriptLineAdd(ScriptLineBuilder* builder, WCHAR c);
 // Terminates the line; kScriptLine or kScriptLineTooLong.
-int ScriptLineFinish(ScriptLineBuilder* builder);
+ScriptLineStatus ScriptLineFinish(ScriptLineBuilder* builder);
 
 // Reads the next line of the file into line (kScriptLineChars characters). A read
 // that delivers fewer than two bytes is the end of the file.
-int ReadScriptLine(HANDLE file, WCHAR* line);
+ScriptLineStatus ReadScriptLine(HANDLE file, WCHAR* line);
 
 // ---- Hexadecimal digits ----
 
 // TRUE for a decimal digit and, after lower-casing, for 'a' to 'f'.
 BOOL IsHexDigitChar(WCHAR c);
+
+// What one digit counts, in a number and in a byte pair alike: after lower-casing,
+// 'a' and above count from 0x57 ('a' is 10), everything else from '0'. The character
+// is not checked, so any character counts something.
+DWORD HexDigitValue(WCHAR c);
 
 // Unsigned 32-bit value of a string of hexadecimal digits; only the last eight count.
 DWORD ParseHexNumber(const WCHAR* digits);
@@ -82,13 +87,10 @@ struct ScriptHeader {
     BOOL hasKeyPath;  // FALSE: the header names only the root, which is opened itself
 };
 
-// Takes the root token of a header line and compares it, ignoring case, with
-// HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_CLASSES_ROOT.
-int TakeSectionRoot(const WCHAR* line, ScriptHeader* header);
-
-// The whole header: root, then the key path after the first '\' up to ']' or the end
-// of the line (a missing ']' is accepted).
-int ParseSectionHeader(const WCHAR* line, ScriptHeader* header);
+// The whole header: the root token (compared ignoring case with HKEY_LOCAL_MACHINE,
+// HKEY_CURRENT_USER and HKEY_CLASSES_ROOT), then the key path after the first '\' up
+// to ']' or the end of the line (a missing ']' is accepted).
+ScriptHeaderResult ParseSectionHeader(const WCHAR* line, ScriptHeader* header);
 
 // ---- Value lines ----
 
@@ -118,7 +120,7 @@ struct ScriptValue {
     WCHAR digits[kScriptDigitChars];
     DWORD number;
     BYTE numberBytes[4];  // the number, little-endian, as written
-    int reason;           // a ScriptValueReason
+    ScriptValueReason reason;
 };
 
 // TRUE for a line that the importer takes as a value line (it begins with '"' or '@').
@@ -128,27 +130,17 @@ BOOL IsValueLine(const WCHAR* line);
 // name has no closing quote. A name "@" (bare or quoted) becomes the empty name.
 int TakeValueName(const WCHAR* line, WCHAR* name);
 
-// Text after the opening quote up to the next one, stored literally; FALSE when the
-// closing quote is missing.
-BOOL DecodeTextData(const WCHAR* data, WCHAR* text);
-
-// The number after the six skipped characters of a "d" data part ("dword:"); no
-// digits give 0, more than 63 digits keep only the last 63.
-DWORD DecodeNumberData(const WCHAR* data, WCHAR* digits);
-
-// Starts byte data at a "h" data part: three skipped characters, everything up to and
-// including the first ':', then byte pairs.
-int BeginByteData(const WCHAR* data, ScriptValue* value);
+// Decodes a whole value line: clears the buffers, takes the name, decodes the data
+// (a text, a "d" number after six skipped characters, "h" byte pairs after everything
+// up to the first ':').
+ScriptValueProgress DecodeValueLine(const WCHAR* line, ScriptValue* value);
 
 // Continues byte data on the next line (after a '\' at the end of the last one).
-int ContinueByteData(const WCHAR* line, ScriptValue* value);
+ScriptValueProgress ContinueByteData(const WCHAR* line, ScriptValue* value);
 
-// Ends byte data that was waiting for a continuation line: at the end of the file, or
-// when the continuation line was over-long (then nothing is written).
+// Ends byte data that was waiting for a continuation line, with the bytes so far: at
+// the end of the file; when the continuation line was over-long, nothing is written.
 void EndByteData(ScriptValue* value, BOOL lineTooLong);
-
-// Decodes a whole value line: clears the buffers, takes the name, decodes the data.
-int DecodeValueLine(const WCHAR* line, ScriptValue* value);
 
 // The bytes that RegSetValueExW receives for a complete value (type not REG_NONE).
 void ScriptValueData(const ScriptValue* value, const BYTE** data, DWORD* size);
@@ -170,14 +162,23 @@ enum ScriptEvent {
     kEventWriteValue = 3,    // value holds a value to write
     kEventValueSkipped = 4,  // a value line (or its continuation) writes nothing: value.reason
     kEventNeedLine = 5,      // byte data continues on the next line
-    kEventSectionEnd = 6,    // the line ends the section: close the key, then feed the
-                             // same line again (a header there opens the next section)
+    kEventSectionEnd = 6,    // the line ends the section: close the key
     kEventLongLineInSection = 7  // an over-long line inside a section: passed over,
                                  // the section goes on
 };
 
+// Where the line fed next comes from: the machine says, the importer follows.
+enum ScriptNextLine {
+    kNextLineRead = 0,     // read the next line over the buffer as it stands
+    kNextLineCleared = 1,  // clear the line buffer, then read: a value line or a
+                           // continuation line is due
+    kNextLineSame = 2      // feed the same line again: it ended the section, and a
+                           // header there opens the next section
+};
+
 struct ScriptImport {
-    int phase;  // a ScriptPhase
+    ScriptPhase phase;
+    ScriptNextLine next;
     ScriptHeader header;
     ScriptValue value;
 };
@@ -185,16 +186,20 @@ struct ScriptImport {
 void ScriptImportStart(ScriptImport* import);
 
 // Feeds the next line with the status ReadScriptLine gave it (not kScriptEnd).
-int ScriptImportFeed(ScriptImport* import, const WCHAR* line, int lineStatus);
+ScriptEvent ScriptImportFeed(ScriptImport* import, const WCHAR* line,
+                             ScriptLineStatus lineStatus);
 
 // Reports whether the key of the last kEventOpenKey was opened: the section is then
 // read; otherwise its lines are passed over until the next header.
 void ScriptKeyOpened(ScriptImport* import, BOOL opened);
 
+// How to come by the line to feed after the last ScriptImportFeed or ScriptKeyOpened.
+ScriptNextLine ScriptImportNextLine(const ScriptImport* import);
+
 // At the end of the file: kEventWriteValue or kEventValueSkipped when byte data was
 // still waiting for a continuation line (it is written with the bytes so far),
 // kEventPassedOver otherwise.
-int ScriptImportEnd(ScriptImport* import);
+ScriptEvent ScriptImportEnd(ScriptImport* import);
 
 // ---- The import ----
 

@@ -4,12 +4,14 @@
 // Phases: seeking a section (header lines are looked at, everything else is passed
 // over), opening its key, inside the section (value lines are written; any other line
 // ends the section and is then looked at again as a possible header), and byte data
-// waiting for a continuation line.
+// waiting for a continuation line. An over-long line is passed over; inside a
+// section the section goes on.
 #include "regscript/regscript.h"
 
 namespace {
 
-int FeedSeeking(ScriptImport* import, const WCHAR* line, int lineStatus) {
+ScriptEvent FeedSeeking(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
+    import->next = kNextLineRead;
     if (lineStatus == kScriptLineTooLong) return kEventPassedOver;
     switch (ParseSectionHeader(line, &import->header)) {
         case kHeaderNone:
@@ -22,16 +24,21 @@ int FeedSeeking(ScriptImport* import, const WCHAR* line, int lineStatus) {
     }
 }
 
-int ValueEvent(const ScriptValue* value) {
+ScriptEvent ValueEvent(const ScriptValue* value) {
     return value->type == REG_NONE ? kEventValueSkipped : kEventWriteValue;
 }
 
-int FeedInSection(ScriptImport* import, const WCHAR* line, int lineStatus) {
-    if (lineStatus == kScriptLineTooLong) return kEventLongLineInSection;
+ScriptEvent FeedInSection(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
+    if (lineStatus == kScriptLineTooLong) {
+        import->next = kNextLineCleared;
+        return kEventLongLineInSection;
+    }
     if (!IsValueLine(line)) {
         import->phase = kPhaseSeekSection;
+        import->next = kNextLineSame;
         return kEventSectionEnd;
     }
+    import->next = kNextLineCleared;
     if (DecodeValueLine(line, &import->value) == kValueNeedsLine) {
         import->phase = kPhaseByteData;
         return kEventNeedLine;
@@ -39,7 +46,8 @@ int FeedInSection(ScriptImport* import, const WCHAR* line, int lineStatus) {
     return ValueEvent(&import->value);
 }
 
-int FeedByteData(ScriptImport* import, const WCHAR* line, int lineStatus) {
+ScriptEvent FeedByteData(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
+    import->next = kNextLineCleared;
     if (lineStatus == kScriptLineTooLong) {
         EndByteData(&import->value, TRUE);
         import->phase = kPhaseInSection;
@@ -72,11 +80,13 @@ BOOL OpenSectionKey(const ScriptHeader* header, HKEY* key) {
 
 void ScriptImportStart(ScriptImport* import) {
     import->phase = kPhaseSeekSection;
+    import->next = kNextLineRead;
     memset(&import->header, 0, sizeof import->header);
     memset(&import->value, 0, sizeof import->value);
 }
 
-int ScriptImportFeed(ScriptImport* import, const WCHAR* line, int lineStatus) {
+ScriptEvent ScriptImportFeed(ScriptImport* import, const WCHAR* line,
+                             ScriptLineStatus lineStatus) {
     switch (import->phase) {
         case kPhaseInSection:
             return FeedInSection(import, line, lineStatus);
@@ -92,9 +102,12 @@ int ScriptImportFeed(ScriptImport* import, const WCHAR* line, int lineStatus) {
 
 void ScriptKeyOpened(ScriptImport* import, BOOL opened) {
     import->phase = opened ? kPhaseInSection : kPhaseSeekSection;
+    import->next = opened ? kNextLineCleared : kNextLineRead;
 }
 
-int ScriptImportEnd(ScriptImport* import) {
+ScriptNextLine ScriptImportNextLine(const ScriptImport* import) { return import->next; }
+
+ScriptEvent ScriptImportEnd(ScriptImport* import) {
     if (import->phase != kPhaseByteData) return kEventPassedOver;
     EndByteData(&import->value, FALSE);
     import->phase = kPhaseInSection;
@@ -111,9 +124,9 @@ void ImportRegistryScript(LPCWSTR path) {
     HKEY key = NULL;
     ScriptImportStart(&import);
     memset(line, 0, sizeof line);
-    int status = ReadScriptLine(file, line);
+    ScriptLineStatus status = ReadScriptLine(file, line);
     while (status != kScriptEnd) {
-        const int event = ScriptImportFeed(&import, line, status);
+        const ScriptEvent event = ScriptImportFeed(&import, line, status);
         if (event == kEventOpenKey) {
             ScriptKeyOpened(&import, OpenSectionKey(&import.header, &key));
         } else if (event == kEventWriteValue) {
@@ -121,11 +134,10 @@ void ImportRegistryScript(LPCWSTR path) {
         } else if (event == kEventSectionEnd) {
             RegCloseKey(key);
             key = NULL;
-            continue;  // the line that ended the section is looked at again
         }
-        if (import.phase == kPhaseInSection || import.phase == kPhaseByteData) {
-            memset(line, 0, sizeof line);
-        }
+        const ScriptNextLine next = ScriptImportNextLine(&import);
+        if (next == kNextLineSame) continue;
+        if (next == kNextLineCleared) memset(line, 0, sizeof line);
         status = ReadScriptLine(file, line);
     }
     if (ScriptImportEnd(&import) == kEventWriteValue) WriteValue(key, &import.value);

@@ -14,12 +14,6 @@ const WCHAR kByteOrderMark = 0xFEFF;
 const DWORD kCharBytes = 2;
 const DWORD kHexDigitsInNumber = 8;
 
-// The value a lower-cased digit character counts: 'a' and above from 0x57, others
-// from '0'. Characters are not checked here.
-DWORD DigitCount(WCHAR lower) {
-    return lower >= TEXT('a') ? static_cast<DWORD>(lower) - 0x57u : static_cast<DWORD>(lower) - 0x30u;
-}
-
 }  // namespace
 
 void ScriptLineStart(ScriptLineBuilder* builder, WCHAR* line) {
@@ -45,7 +39,7 @@ BOOL ScriptLineAdd(ScriptLineBuilder* builder, WCHAR c) {
     return FALSE;
 }
 
-int ScriptLineFinish(ScriptLineBuilder* builder) {
+ScriptLineStatus ScriptLineFinish(ScriptLineBuilder* builder) {
     if (builder->tooLong) {
         builder->line[0] = 0;
         return kScriptLineTooLong;
@@ -54,7 +48,7 @@ int ScriptLineFinish(ScriptLineBuilder* builder) {
     return kScriptLine;
 }
 
-int ReadScriptLine(HANDLE file, WCHAR* line) {
+ScriptLineStatus ReadScriptLine(HANDLE file, WCHAR* line) {
     ScriptLineBuilder builder;
     ScriptLineStart(&builder, line);
     for (;;) {
@@ -76,12 +70,18 @@ BOOL IsHexDigitChar(WCHAR c) {
     return lower >= TEXT('a') && lower <= TEXT('f');
 }
 
+DWORD HexDigitValue(WCHAR c) {
+    const WCHAR lower = towlower(c);
+    return lower >= TEXT('a') ? static_cast<DWORD>(lower) - 0x57u
+                              : static_cast<DWORD>(lower) - 0x30u;
+}
+
 DWORD ParseHexNumber(const WCHAR* digits) {
     DWORD value = 0;
     DWORD weight = 1;
     DWORD used = 0;
     for (size_t i = wcslen(digits); i > 0 && used < kHexDigitsInNumber; --i, ++used) {
-        value += DigitCount(towlower(digits[i - 1])) * weight;
+        value += HexDigitValue(digits[i - 1]) * weight;
         weight *= 16;
     }
     // Digits before the last eight would be weighted by 16^8, which wraps to 0.

@@ -10,6 +10,9 @@ namespace {
 const WCHAR kQuote = TEXT('"');
 const WCHAR kAt = TEXT('@');
 const WCHAR kBackslash = TEXT('\\');
+const WCHAR kOpenBracket = TEXT('[');
+const WCHAR kCloseBracket = TEXT(']');
+const WCHAR kColon = TEXT(':');
 const WCHAR kCarriageReturn = 0x000D;
 const WCHAR kLineFeed = 0x000A;
 const int kNumberSkip = 6;  // "dword:" in the editor's syntax, not examined
@@ -41,15 +44,15 @@ int CopyUntil(const WCHAR* src, WCHAR stop1, WCHAR stop2, WCHAR* dst, int max) {
 }
 
 // Takes the root token; returns the index in line where it stopped.
-int TakeRootToken(const WCHAR* line, ScriptHeader* header, int* result) {
+int TakeRootToken(const WCHAR* line, ScriptHeader* header, ScriptHeaderResult* result) {
     memset(header->keyPath, 0, sizeof header->keyPath);
     header->root = NULL;
     header->hasKeyPath = FALSE;
-    if (line[0] != TEXT('[')) {
+    if (line[0] != kOpenBracket) {
         *result = kHeaderNone;
         return 0;
     }
-    const int stop = 1 + CopyUntil(line + 1, kBackslash, TEXT(']'), header->keyPath,
+    const int stop = 1 + CopyUntil(line + 1, kBackslash, kCloseBracket, header->keyPath,
                                    kScriptKeyPathChars - 1);
     *result = kHeaderUnknownRoot;
     for (int i = 0; i < kRootTokenCount; ++i) {
@@ -62,20 +65,15 @@ int TakeRootToken(const WCHAR* line, ScriptHeader* header, int* result) {
     return stop;
 }
 
-int PairCount(WCHAR c) {
-    const int lower = towlower(c);
-    return lower >= 0x61 ? lower - 0x57 : lower - 0x30;
-}
-
 // Ends byte data: data that did not fit is not written at all.
-int FinishBytes(ScriptValue* value) {
+ScriptValueProgress FinishBytes(ScriptValue* value) {
     if (value->reason != kValueWritten) value->type = REG_NONE;
     return kValueDone;
 }
 
 // The byte-pair loop from p. A continuation line's first character skips the end
 // and continuation tests and is taken as it stands.
-int DecodeBytePairs(const WCHAR* p, ScriptValue* value, BOOL continuationStart) {
+ScriptValueProgress DecodeBytePairs(const WCHAR* p, ScriptValue* value, BOOL continuationStart) {
     for (;;) {
         const WCHAR c = *p;
         if (!continuationStart) {
@@ -88,7 +86,8 @@ int DecodeBytePairs(const WCHAR* p, ScriptValue* value, BOOL continuationStart) 
             continue;
         }
         if (c == 0 || p[1] == 0) return FinishBytes(value);  // a lone last digit is dropped
-        const int pair = PairCount(c) * 16 + PairCount(p[1]);
+        // Characters are not validated: every pair makes a byte by the digit rule.
+        const DWORD pair = HexDigitValue(c) * 16 + HexDigitValue(p[1]);
         if (value->byteCount < kScriptByteDataBytes) {
             value->bytes[value->byteCount++] = static_cast<BYTE>(pair & 0xFF);
         } else {
@@ -98,21 +97,70 @@ int DecodeBytePairs(const WCHAR* p, ScriptValue* value, BOOL continuationStart) 
     }
 }
 
-}  // namespace
-
-int TakeSectionRoot(const WCHAR* line, ScriptHeader* header) {
-    int result = kHeaderNone;
-    TakeRootToken(line, header, &result);
-    return result;
+// Text after the opening quote up to the next one, stored literally; FALSE when the
+// closing quote is missing.
+BOOL DecodeTextData(const WCHAR* data, WCHAR* text) {
+    const int n = CopyUntil(data + 1, kQuote, kQuote, text, kScriptTextChars - 1);
+    if (data[1 + n] != kQuote) {
+        memset(text, 0, kScriptTextChars * sizeof(WCHAR));
+        return FALSE;
+    }
+    return TRUE;
 }
 
-int ParseSectionHeader(const WCHAR* line, ScriptHeader* header) {
-    int result = kHeaderNone;
+// The number after the six skipped characters of a "d" data part ("dword:"); no
+// digits give 0, more than 63 digits keep only the last 63.
+DWORD DecodeNumberData(const WCHAR* data, WCHAR* digits) {
+    memset(digits, 0, kScriptDigitChars * sizeof(WCHAR));
+    const WCHAR* p = data;
+    for (int i = 0; i < kNumberSkip && *p != 0; ++i) ++p;
+    int count = 0;
+    for (; IsHexDigitChar(*p); ++p) {
+        if (count == kScriptMaxDigits) {
+            // Keep the last digits: only the last eight count anyway.
+            memmove(digits, digits + 1, (kScriptMaxDigits - 1) * sizeof(WCHAR));
+            --count;
+        }
+        digits[count++] = *p;
+        digits[count] = 0;
+    }
+    return ParseHexNumber(digits);
+}
+
+// Starts byte data at a "h" data part: three skipped characters, everything up to and
+// including the first ':', then byte pairs.
+ScriptValueProgress BeginByteData(const WCHAR* data, ScriptValue* value) {
+    const WCHAR* p = data;
+    for (int i = 0; i < kBytesSkip && *p != 0; ++i) ++p;
+    while (*p != 0 && *p != kColon) ++p;
+    if (*p == kColon) ++p;
+    value->type = REG_BINARY;
+    return DecodeBytePairs(p, value, FALSE);
+}
+
+// Clears the value's buffers before a value line is taken.
+void StartValue(ScriptValue* value) {
+    memset(value->name, 0, sizeof value->name);
+    memset(value->text, 0, sizeof value->text);
+    memset(value->bytes, 0, sizeof value->bytes);
+    memset(value->numberBytes, 0, sizeof value->numberBytes);
+    value->digits[0] = 0;
+    value->number = 0;
+    value->byteCount = 0;
+    value->type = REG_NONE;
+    value->reason = kValueWritten;
+}
+
+}  // namespace
+
+ScriptHeaderResult ParseSectionHeader(const WCHAR* line, ScriptHeader* header) {
+    ScriptHeaderResult result = kHeaderNone;
     const int stop = TakeRootToken(line, header, &result);
     if (result != kHeaderOk) return result;
     memset(header->keyPath, 0, sizeof header->keyPath);
     if (line[stop] == kBackslash) {
-        CopyUntil(line + stop + 1, TEXT(']'), TEXT(']'), header->keyPath, kScriptKeyPathChars - 1);
+        CopyUntil(line + stop + 1, kCloseBracket, kCloseBracket, header->keyPath,
+                  kScriptKeyPathChars - 1);
     }
     // A header that names only the root ("[ROOT]" or "[ROOT\]") opens the root itself.
     header->hasKeyPath = header->keyPath[0] != 0;
@@ -140,42 +188,7 @@ int TakeValueName(const WCHAR* line, WCHAR* name) {
     return separator;
 }
 
-BOOL DecodeTextData(const WCHAR* data, WCHAR* text) {
-    const int n = CopyUntil(data + 1, kQuote, kQuote, text, kScriptTextChars - 1);
-    if (data[1 + n] != kQuote) {
-        memset(text, 0, kScriptTextChars * sizeof(WCHAR));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-DWORD DecodeNumberData(const WCHAR* data, WCHAR* digits) {
-    memset(digits, 0, kScriptDigitChars * sizeof(WCHAR));
-    const WCHAR* p = data;
-    for (int i = 0; i < kNumberSkip && *p != 0; ++i) ++p;
-    int count = 0;
-    for (; IsHexDigitChar(*p); ++p) {
-        if (count == kScriptMaxDigits) {
-            // Keep the last digits: only the last eight count anyway.
-            memmove(digits, digits + 1, (kScriptMaxDigits - 1) * sizeof(WCHAR));
-            --count;
-        }
-        digits[count++] = *p;
-        digits[count] = 0;
-    }
-    return ParseHexNumber(digits);
-}
-
-int BeginByteData(const WCHAR* data, ScriptValue* value) {
-    const WCHAR* p = data;
-    for (int i = 0; i < kBytesSkip && *p != 0; ++i) ++p;
-    while (*p != 0 && *p != TEXT(':')) ++p;
-    if (*p == TEXT(':')) ++p;
-    value->type = REG_BINARY;
-    return DecodeBytePairs(p, value, FALSE);
-}
-
-int ContinueByteData(const WCHAR* line, ScriptValue* value) {
+ScriptValueProgress ContinueByteData(const WCHAR* line, ScriptValue* value) {
     if (line[0] == 0) return FinishBytes(value);  // an empty continuation line ends the data
     return DecodeBytePairs(line, value, TRUE);
 }
@@ -185,17 +198,9 @@ void EndByteData(ScriptValue* value, BOOL lineTooLong) {
     FinishBytes(value);
 }
 
-int DecodeValueLine(const WCHAR* line, ScriptValue* value) {
-    memset(value->name, 0, sizeof value->name);
-    value->type = REG_NONE;
-    value->reason = kValueWritten;
+ScriptValueProgress DecodeValueLine(const WCHAR* line, ScriptValue* value) {
+    StartValue(value);
     const int separator = TakeValueName(line, value->name);
-    memset(value->text, 0, sizeof value->text);
-    memset(value->bytes, 0, sizeof value->bytes);
-    memset(value->numberBytes, 0, sizeof value->numberBytes);
-    value->digits[0] = 0;
-    value->number = 0;
-    value->byteCount = 0;
     if (separator < 0) {
         value->reason = kValueNoClosingQuote;
         return kValueDone;

@@ -357,13 +357,20 @@ TEST(RegScriptRoutines, HexDigits) {
     for (WCHAR c : std::u16string(u"0123456789abcdefABCDEF")) EXPECT_TRUE(IsHexDigitChar(c)) << char(c);
     for (WCHAR c : std::u16string(u"gG :x-\\\"")) EXPECT_FALSE(IsHexDigitChar(c)) << char(c);
     EXPECT_FALSE(IsHexDigitChar(0));
+    // One digit rule for numbers and byte pairs; it counts any character.
+    struct {
+        char16_t c;
+        DWORD value;
+    } const values[] = {{u'0', 0}, {u'9', 9}, {u'a', 10}, {u'F', 15}, {u'g', 16}, {u'Z', 0x23},
+                        {u'/', 0xFFFFFFFFu}};
+    for (const auto& v : values) EXPECT_EQ(HexDigitValue(v.c), v.value) << char(v.c);
 }
 
 TEST(RegScriptRoutines, ValueLineReasons) {
     struct {
         const char16_t* line;
         DWORD type;
-        int reason;
+        ScriptValueReason reason;
     } const cases[] = {
         {u"\"A\"=\"x\"", REG_SZ, kValueWritten},
         {u"\"A=x", REG_NONE, kValueNoClosingQuote},
@@ -402,33 +409,43 @@ TEST(RegScriptRoutines, ByteBufferHoldsExactly8196Bytes) {
 }
 
 // The section machine, fed line by line as a script checker would.
+// The section machine, fed line by line as a script checker would: what it does with
+// each line, and where the next line comes from.
 TEST(RegScriptRoutines, SectionMachineStepByStep) {
     struct Step {
         const char16_t* line;
-        int status;
-        int event;
+        ScriptLineStatus status;
+        ScriptEvent event;
+        ScriptNextLine next;
+        BOOL opened = TRUE;  // reported for kEventOpenKey
     };
+    const ScriptLineStatus line = kScriptLine;
+    const ScriptLineStatus tooLong = kScriptLineTooLong;
     const Step steps[] = {
-        {u"REGEDIT4", kScriptLine, kEventPassedOver},
-        {u"[HKEY_USERS\\X]", kScriptLine, kEventUnknownRoot},
-        {u"[HKEY_CURRENT_USER\\T]", kScriptLine, kEventOpenKey},
-        {u"\"A\"=\"1\"", kScriptLine, kEventWriteValue},
-        {u"", kScriptLineTooLong, kEventLongLineInSection},
-        {u"\"B\"=HEX:1", kScriptLine, kEventValueSkipped},
-        {u"\"C\"=hex:01,\\", kScriptLine, kEventNeedLine},
-        {u"02", kScriptLine, kEventWriteValue},
-        {u"[HKEY_CURRENT_USER\\U]", kScriptLine, kEventSectionEnd},
-        {u"[HKEY_CURRENT_USER\\U]", kScriptLine, kEventOpenKey},
-        {u"; done", kScriptLine, kEventSectionEnd},
-        {u"; done", kScriptLine, kEventPassedOver},
+        {u"REGEDIT4", line, kEventPassedOver, kNextLineRead},
+        {u"[HKEY_USERS\\X]", line, kEventUnknownRoot, kNextLineRead},
+        {u"[HKEY_CURRENT_USER\\Bad]", line, kEventOpenKey, kNextLineRead, FALSE},
+        {u"\"A\"=\"1\"", line, kEventPassedOver, kNextLineRead},
+        {u"[HKEY_CURRENT_USER\\T]", line, kEventOpenKey, kNextLineCleared},
+        {u"\"A\"=\"1\"", line, kEventWriteValue, kNextLineCleared},
+        {u"", tooLong, kEventLongLineInSection, kNextLineCleared},
+        {u"\"B\"=HEX:1", line, kEventValueSkipped, kNextLineCleared},
+        {u"\"C\"=hex:01,\\", line, kEventNeedLine, kNextLineCleared},
+        {u"02", line, kEventWriteValue, kNextLineCleared},
+        {u"[HKEY_CURRENT_USER\\U]", line, kEventSectionEnd, kNextLineSame},
+        {u"[HKEY_CURRENT_USER\\U]", line, kEventOpenKey, kNextLineCleared},
+        {u"; done", line, kEventSectionEnd, kNextLineSame},
+        {u"; done", line, kEventPassedOver, kNextLineRead},
+        {u"", tooLong, kEventPassedOver, kNextLineRead},
     };
     ScriptImport import;
     ScriptImportStart(&import);
     for (const Step& s : steps) {
         SCOPED_TRACE(Show(s.line));
-        const int event = ScriptImportFeed(&import, s.line, s.status);
+        const ScriptEvent event = ScriptImportFeed(&import, s.line, s.status);
         EXPECT_EQ(event, s.event);
-        if (event == kEventOpenKey) ScriptKeyOpened(&import, TRUE);
+        if (event == kEventOpenKey) ScriptKeyOpened(&import, s.opened);
+        EXPECT_EQ(ScriptImportNextLine(&import), s.next);
     }
     EXPECT_EQ(ScriptImportEnd(&import), kEventPassedOver);
 }

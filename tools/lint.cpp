@@ -199,7 +199,7 @@ class LineSource {
 public:
     explicit LineSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
 
-    int Next(WCHAR* line) {
+    ScriptLineStatus Next(WCHAR* line) {
         ScriptLineBuilder builder;
         ScriptLineStart(&builder, line);
         while (pos_ + 2 <= bytes_.size()) {
@@ -250,9 +250,9 @@ private:
     void Note(size_t line, std::string text) { notes.push_back({line, false, std::move(text)}); }
     void Warn(size_t line, std::string text) { notes.push_back({line, true, std::move(text)}); }
 
-    void Seeking(int event, int status);
+    void Seeking(ScriptEvent event, ScriptLineStatus status);
     void OpenKey();
-    void InSection(int phase, int event, int status);
+    void InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status);
     void SectionEnd();
     void ValueWritten(size_t line);
     void ValueSkipped(size_t line);
@@ -273,25 +273,25 @@ private:
 };
 
 void Walk::Run() {
-    int status = lines_.Next(line_);
+    ScriptLineStatus status = lines_.Next(line_);
     lineNo_ = lines_.number();
     if (lines_.oddByte()) {
         Warn(0, "the file has an odd number of bytes: the last byte is not read");
     }
     while (status != kScriptEnd) {
-        const int phase = import_->phase;
-        const int event = ScriptImportFeed(import_.get(), line_, status);
+        const ScriptPhase phase = import_->phase;
+        const ScriptEvent event = ScriptImportFeed(import_.get(), line_, status);
         if (phase == kPhaseSeekSection || phase == kPhaseOpeningKey) {
             Seeking(event, status);
         } else {
             InSection(phase, event, status);
         }
-        if (event == kEventSectionEnd) continue;  // the same line is looked at again
+        if (ScriptImportNextLine(import_.get()) == kNextLineSame) continue;  // looked at again
         status = lines_.Next(line_);
         lineNo_ = lines_.number();
     }
-    const int phase = import_->phase;
-    const int event = ScriptImportEnd(import_.get());
+    const ScriptPhase phase = import_->phase;
+    const ScriptEvent event = ScriptImportEnd(import_.get());
     if (phase == kPhaseByteData) {
         Warn(valueLine_, "the file ends while the byte data waits for its continuation line");
         if (event == kEventWriteValue) ValueWritten(lineNo_);
@@ -302,7 +302,7 @@ void Walk::Run() {
     }
 }
 
-void Walk::Seeking(int event, int status) {
+void Walk::Seeking(ScriptEvent event, ScriptLineStatus status) {
     if (status == kScriptLineTooLong) {
         Warn(lineNo_, "a line longer than 255 characters is passed over whole");
         return;
@@ -374,7 +374,7 @@ void Walk::OpenKey() {
     }
 }
 
-void Walk::InSection(int phase, int event, int status) {
+void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status) {
     if (event == kEventLongLineInSection) {
         Warn(lineNo_, "a line longer than 255 characters is passed over whole (the section "
                       "goes on)");
