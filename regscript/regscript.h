@@ -37,8 +37,10 @@ enum {
 enum ScriptLineStatus {
     kScriptEnd = 0,          // end of file: the characters since the last LF are dropped
     kScriptLine = 1,         // a whole line is in the buffer, terminated
-    kScriptLineTooLong = 2   // a line over 255 characters was read to its LF and dropped;
-                             // the buffer holds the empty line
+    kScriptLineTooLong = 2   // a line over 255 characters was read to its LF and dropped,
+                             // all but its first character (as read, after a leading
+                             // U+FEFF is removed): the importer still tells a value line
+                             // or a header from any other line
 };
 
 // Builds one line from the characters of a script, as ReadScriptLine does over a
@@ -102,7 +104,8 @@ enum ScriptValueReason {
     kValueUnknownKind = 3,     // the data part begins with something other than '"', 'd', 'h'
     kValueTextUnterminated = 4,  // a text value without its closing double quote
     kValueBytesTooMany = 5,    // byte data beyond kScriptByteDataBytes
-    kValueContinuationTooLong = 6  // a continuation line over 255 characters
+    kValueContinuationTooLong = 6,  // a continuation line over 255 characters
+    kValueLineTooLong = 7      // the value line itself is over 255 characters
 };
 
 enum ScriptValueProgress {
@@ -135,6 +138,10 @@ int TakeValueName(const WCHAR* line, WCHAR* name);
 // up to the first ':').
 ScriptValueProgress DecodeValueLine(const WCHAR* line, ScriptValue* value);
 
+// A value line over 255 characters: only its first character was kept, so nothing is
+// decoded and nothing written (kValueLineTooLong).
+void SkipLongValueLine(ScriptValue* value);
+
 // Continues byte data on the next line (after a '\' at the end of the last one).
 ScriptValueProgress ContinueByteData(const WCHAR* line, ScriptValue* value);
 
@@ -156,15 +163,13 @@ enum ScriptPhase {
 
 // What the importer does with one line.
 enum ScriptEvent {
-    kEventPassedOver = 0,    // seeking: not a header (or an over-long line)
+    kEventPassedOver = 0,    // seeking: not a header, or a header over 255 characters
     kEventUnknownRoot = 1,   // seeking: a header whose root is not recognised
     kEventOpenKey = 2,       // seeking: header holds the key to open; report with ScriptKeyOpened
     kEventWriteValue = 3,    // value holds a value to write
     kEventValueSkipped = 4,  // a value line (or its continuation) writes nothing: value.reason
     kEventNeedLine = 5,      // byte data continues on the next line
-    kEventSectionEnd = 6,    // the line ends the section: close the key
-    kEventLongLineInSection = 7  // an over-long line inside a section: passed over,
-                                 // the section goes on
+    kEventSectionEnd = 6     // the line ends the section: close the key
 };
 
 // Where the line fed next comes from: the machine says, the importer follows.

@@ -4,8 +4,11 @@
 // Phases: seeking a section (header lines are looked at, everything else is passed
 // over), opening its key, inside the section (value lines are written; any other line
 // ends the section and is then looked at again as a possible header), and byte data
-// waiting for a continuation line. An over-long line is passed over; inside a
-// section the section goes on.
+// waiting for a continuation line.
+//
+// Over-long lines keep only their first character: one that begins with '"' or '@'
+// is a value line that writes nothing; any other ends the section, and a header among
+// them cannot be opened, so its section is passed over.
 #include "regscript/regscript.h"
 
 namespace {
@@ -29,16 +32,16 @@ ScriptEvent ValueEvent(const ScriptValue* value) {
 }
 
 ScriptEvent FeedInSection(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
-    if (lineStatus == kScriptLineTooLong) {
-        import->next = kNextLineCleared;
-        return kEventLongLineInSection;
-    }
     if (!IsValueLine(line)) {
         import->phase = kPhaseSeekSection;
         import->next = kNextLineSame;
         return kEventSectionEnd;
     }
     import->next = kNextLineCleared;
+    if (lineStatus == kScriptLineTooLong) {
+        SkipLongValueLine(&import->value);
+        return kEventValueSkipped;
+    }
     if (DecodeValueLine(line, &import->value) == kValueNeedsLine) {
         import->phase = kPhaseByteData;
         return kEventNeedLine;

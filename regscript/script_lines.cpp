@@ -2,8 +2,8 @@
 //
 // A script is UTF-16 LE read two bytes at a time. LF ends a line, CR is dropped
 // wherever it stands, and a U+FEFF at the start of a line (the byte-order mark) is
-// removed. A line that would not fit the line buffer is read to its LF and dropped
-// whole, so the buffer is never written past its end.
+// removed. A line that would not fit the line buffer is read to its LF and dropped,
+// all but its first character, so the buffer is never written past its end.
 #include "regscript/regscript.h"
 
 namespace {
@@ -41,7 +41,7 @@ BOOL ScriptLineAdd(ScriptLineBuilder* builder, WCHAR c) {
 
 ScriptLineStatus ScriptLineFinish(ScriptLineBuilder* builder) {
     if (builder->tooLong) {
-        builder->line[0] = 0;
+        builder->line[1] = 0;  // the first character tells what kind of line it was
         return kScriptLineTooLong;
     }
     builder->line[builder->length] = 0;

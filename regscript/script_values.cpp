@@ -232,6 +232,11 @@ ScriptValueProgress DecodeValueLine(const WCHAR* line, ScriptValue* value) {
     }
 }
 
+void SkipLongValueLine(ScriptValue* value) {
+    StartValue(value);
+    value->reason = kValueLineTooLong;
+}
+
 void ScriptValueData(const ScriptValue* value, const BYTE** data, DWORD* size) {
     switch (value->type) {
         case REG_SZ:

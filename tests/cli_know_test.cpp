@@ -159,6 +159,36 @@ TEST_F(KnowTest, LintReportsEveryLineThatIsPassedOver) {
     EXPECT_NE(textForm.out.find("2 values written, 9 warnings"), std::string::npos) << textForm.out;
 }
 
+// Where an over-long header ends a section, lint says so, and the writes are the
+// installer's: nothing of the long header's section.
+TEST_F(KnowTest, LintWarnsWhereALongHeaderEndsASection) {
+    const std::u16string text =
+        u"[HKEY_CURRENT_USER\\A]\n"                                     // 1
+        u"\"a\"=\"1\"\n"                                                 // 2
+        u"[HKEY_CURRENT_USER\\" + std::u16string(300, u'x') + u"]\n"  // 3
+        u"\"b\"=\"2\"\n"                                                 // 4
+        u"[HKEY_CURRENT_USER\\B]\n"                                     // 5
+        u"\"c\"=hex:01,02\n"                                             // 6
+        u"[HKEY_CURRENT_USER\\C]\n"                                     // 7
+        u"\"d\"=\"4\"\n";                                                // 8
+    const fs::path script = folder_ / "ends.reg";
+    WriteBytes(script, Script(text));
+    CliResult r = RunCli({"lint", "--json", script.string()});
+    ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+    const Json report = Json::parse(r.out);
+    EXPECT_EQ(report["writes"],
+              Json::parse(R"([
+        {"line": 2, "key": "HKEY_CURRENT_USER\\A", "name": "a", "type": "REG_SZ", "bytes": "31000000"},
+        {"line": 6, "key": "HKEY_CURRENT_USER\\B", "name": "c", "type": "REG_BINARY", "bytes": "0102"},
+        {"line": 8, "key": "HKEY_CURRENT_USER\\C", "name": "d", "type": "REG_SZ", "bytes": "34000000"}])"))
+        << r.out;
+    EXPECT_EQ(report["warnings"],
+              Json::parse(R"([
+        {"line": 3, "why": "over-long header: its section is passed over"},
+        {"line": 4, "why": "value line not written: its section header (longer than 255 characters) was passed over at line 3"}])"))
+        << r.out;
+}
+
 TEST_F(KnowTest, LintWarnsAboutAScriptThatIsNotUtf16) {
     const fs::path script = folder_ / "utf8.reg";
     WriteTextFile(script, "[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n");

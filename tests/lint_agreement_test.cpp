@@ -151,6 +151,7 @@ struct CorpusCase {
 };
 
 const std::u16string kLong(300, u'x');
+const std::u16string kLongHeader = u"[HKEY_CURRENT_USER\\" + kLong + u"]\n";
 
 std::vector<CorpusCase> Corpus() {
     const ScriptOptions plain;
@@ -194,6 +195,12 @@ std::vector<CorpusCase> Corpus() {
         {"cyrillic", u"[HKEY_CURRENT_USER\\Ключ]\n\"Имя\"=\"Весна\"\n", plain},
         {"lf and no bom", u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n", lf},
         {"other separator", u"[HKEY_CURRENT_USER\\A]\n\"a\":\"x\"\n\"b\"=dwor:12\n", plain},
+        {"long header under value", u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n" + kLongHeader + u"\"b\"=\"y\"\n[HKEY_CURRENT_USER\\B]\n\"c\"=\"z\"\n", plain},
+        {"long header under header", u"[HKEY_CURRENT_USER\\A]\n" + kLongHeader + u"\"b\"=\"y\"\n", plain},
+        {"long comment inside", u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n;" + kLong + u"\n\"b\"=\"y\"\n", plain},
+        {"long indented inside", u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n  \"" + kLong + u"\"=\"v\"\n\"b\"=\"y\"\n", plain},
+        {"long default inside", u"[HKEY_CURRENT_USER\\A]\n@=\"" + kLong + u"\"\n\"b\"=\"y\"\n", plain},
+        {"long line after a mark", u"[HKEY_CURRENT_USER\\A]\n\uFEFF\"" + kLong + u"\"=\"x\"\n\"b\"=\"y\"\n\uFEFF;" + kLong + u"\n\"c\"=\"z\"\n", plain},
         {"too deep", u"[HKEY_CURRENT_USER\\1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16\\17]\n\"a\"=\"x\"\n", plain},
     };
 }
@@ -302,7 +309,11 @@ private:
             case 5: return u"  01,02,03";
             case 6: return u"\"" + Name() + u"\" =" + Data();
             case 7: return u"@=" + Data();
-            case 8: return u"\"" + std::u16string(static_cast<size_t>(Pick(250, 262)), u'n') + u"\"=\"v\"";
+            case 8: {
+                const std::u16string filler(static_cast<size_t>(Pick(250, 262)), u'n');
+                return OneOf<std::u16string>({u"\"" + filler + u"\"=\"v\"", u"[HKEY_CURRENT_USER\\" + filler + u"]",
+                                              u";" + filler, u"  " + filler});
+            }
             case 9: return u"Windows Registry Editor Version 5.00";
             case 10: return u"\"unclosed=\"x\"";
             default: return u"\"" + Name() + u"\"=" + Data();

@@ -306,6 +306,9 @@ TEST(RegScriptImport, ByteDataBeyondTheBufferIsNotWritten) {
 TEST(RegScriptImport, OverLongLines) {
     const std::u16string longHeader = u"[HKEY_CURRENT_USER\\" + Repeat(u'x', 300) + u"]\n";
     const std::u16string longValue = u"\"L\"=\"" + Repeat(u'y', 300) + u"\"\n";
+    const std::u16string longDefault = u"@=\"" + Repeat(u'y', 300) + u"\"\n";
+    const std::u16string longComment = u";" + Repeat(u'c', 300) + u"\n";
+    const std::u16string longIndented = u"  \"I\"=\"" + Repeat(u'i', 300) + u"\"\n";
     // 255 characters exactly: "N"="yyy..." is 1+1+1+1+1+text+1.
     const std::u16string text250 = Repeat(u'z', 250);
     const std::u16string fullLine = u"\"N\"=\"" + text250 + u"\"\n";
@@ -316,11 +319,29 @@ TEST(RegScriptImport, OverLongLines) {
     const std::u16string name251 = Repeat(u'n', 251);
     const std::u16string other251 = Repeat(u'm', 251);
     RunCases({
-        {"an over-long line outside a section is not a header",
+        {"an over-long header outside a section: its section is passed over",
          longHeader + u"\"A\"=\"1\"\n[HKEY_CURRENT_USER\\T]\n\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
-        {"an over-long line inside a section writes nothing and does not end it",
-         u"[HKEY_CURRENT_USER\\T]\n" + longValue + u"\"B\"=\"2\"\n" + longHeader + u"\"C\"=\"3\"\n",
+        {"an over-long value line writes nothing and the section goes on",
+         u"[HKEY_CURRENT_USER\\T]\n" + longValue + u"\"B\"=\"2\"\n" + longDefault + u"\"C\"=\"3\"\n",
          {{kKey, {Sz(u"B", u"2"), Sz(u"C", u"3")}}}},
+        // Mended: an over-long line inside a section was passed over and the section
+        // went on, so the values under an over-long header went into the key above it.
+        {"an over-long header ends the section; its own section is passed over",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n" + longHeader +
+             u"\"C\"=\"3\"\n[HKEY_CURRENT_USER\\U]\n\"D\"=\"4\"\n",
+         {{kKey, {Sz(u"A", u"1")}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"D", u"4")}}}},
+        {"an over-long header right under its header ends the section as well",
+         u"[HKEY_CURRENT_USER\\T]\n" + longHeader + u"\"C\"=\"3\"\n", {{kKey, {}}}},
+        {"an over-long comment ends the section",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n" + longComment + u"\"B\"=\"2\"\n",
+         {{kKey, {Sz(u"A", u"1")}}}},
+        {"an over-long indented line ends the section",
+         u"[HKEY_CURRENT_USER\\T]\n\"A\"=\"1\"\n" + longIndented + u"\"B\"=\"2\"\n",
+         {{kKey, {Sz(u"A", u"1")}}}},
+        {"the first character is the one after a byte-order mark: a value line",
+         u"[HKEY_CURRENT_USER\\T]\n\uFEFF" + longValue + u"\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
+        {"the first character is the one after a byte-order mark: a comment",
+         u"[HKEY_CURRENT_USER\\T]\n\uFEFF" + longComment + u"\"B\"=\"2\"\n", {{kKey, {}}}},
         {"a line of 256 characters is over-long",
          u"[HKEY_CURRENT_USER\\T]\n" + fullLine + u"\"B\"=\"2\"\n", {{kKey, {Sz(u"B", u"2")}}}},
         {"a line of 255 characters (CR not counted) is read",
@@ -420,7 +441,7 @@ TEST(RegScriptRoutines, SectionMachineStepByStep) {
         BOOL opened = TRUE;  // reported for kEventOpenKey
     };
     const ScriptLineStatus line = kScriptLine;
-    const ScriptLineStatus tooLong = kScriptLineTooLong;
+    const ScriptLineStatus tooLong = kScriptLineTooLong;  // only the first character is kept
     const Step steps[] = {
         {u"REGEDIT4", line, kEventPassedOver, kNextLineRead},
         {u"[HKEY_USERS\\X]", line, kEventUnknownRoot, kNextLineRead},
@@ -428,15 +449,18 @@ TEST(RegScriptRoutines, SectionMachineStepByStep) {
         {u"\"A\"=\"1\"", line, kEventPassedOver, kNextLineRead},
         {u"[HKEY_CURRENT_USER\\T]", line, kEventOpenKey, kNextLineCleared},
         {u"\"A\"=\"1\"", line, kEventWriteValue, kNextLineCleared},
-        {u"", tooLong, kEventLongLineInSection, kNextLineCleared},
+        {u"\"", tooLong, kEventValueSkipped, kNextLineCleared},
+        {u"@", tooLong, kEventValueSkipped, kNextLineCleared},
         {u"\"B\"=HEX:1", line, kEventValueSkipped, kNextLineCleared},
         {u"\"C\"=hex:01,\\", line, kEventNeedLine, kNextLineCleared},
         {u"02", line, kEventWriteValue, kNextLineCleared},
         {u"[HKEY_CURRENT_USER\\U]", line, kEventSectionEnd, kNextLineSame},
         {u"[HKEY_CURRENT_USER\\U]", line, kEventOpenKey, kNextLineCleared},
-        {u"; done", line, kEventSectionEnd, kNextLineSame},
+        {u";", tooLong, kEventSectionEnd, kNextLineSame},
+        {u";", tooLong, kEventPassedOver, kNextLineRead},
+        {u"[", tooLong, kEventPassedOver, kNextLineRead},
+        {u"\"E\"=\"5\"", line, kEventPassedOver, kNextLineRead},
         {u"; done", line, kEventPassedOver, kNextLineRead},
-        {u"", tooLong, kEventPassedOver, kNextLineRead},
     };
     ScriptImport import;
     ScriptImportStart(&import);
@@ -458,6 +482,30 @@ TEST(RegScriptRoutines, LineBuilderFromMemory) {
     EXPECT_TRUE(ScriptLineAdd(&builder, u'\n'));
     EXPECT_EQ(ScriptLineFinish(&builder), kScriptLine);
     EXPECT_EQ(std::u16string(line), u"\uFEFFabc");  // only one mark is removed
+}
+
+// A line over 255 characters keeps its first character (after a removed mark) and
+// nothing else; the buffer is never written past its 256 characters.
+TEST(RegScriptRoutines, LineBuilderBound) {
+    struct {
+        size_t length;
+        ScriptLineStatus status;
+        size_t kept;
+    } const cases[] = {{255, kScriptLine, 255}, {256, kScriptLineTooLong, 1}, {5000, kScriptLineTooLong, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        WCHAR buffer[kScriptLineChars + 16];
+        std::fill(std::begin(buffer), std::end(buffer), u'#');
+        ScriptLineBuilder builder;
+        ScriptLineStart(&builder, buffer);
+        EXPECT_FALSE(ScriptLineAdd(&builder, 0xFEFF));
+        for (size_t i = 0; i < c.length; ++i) EXPECT_FALSE(ScriptLineAdd(&builder, i == 0 ? u'@' : u'x'));
+        EXPECT_TRUE(ScriptLineAdd(&builder, u'\n'));
+        EXPECT_EQ(ScriptLineFinish(&builder), c.status);
+        EXPECT_EQ(buffer[0], u'@');
+        EXPECT_EQ(std::u16string(buffer).size(), c.kept);
+        for (size_t i = kScriptLineChars; i < std::size(buffer); ++i) EXPECT_EQ(buffer[i], u'#') << i;
+    }
 }
 
 }  // namespace

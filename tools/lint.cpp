@@ -253,7 +253,7 @@ private:
     void Seeking(ScriptEvent event, ScriptLineStatus status);
     void OpenKey();
     void InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status);
-    void SectionEnd();
+    void SectionEnd(ScriptLineStatus status);
     void ValueWritten(size_t line);
     void ValueSkipped(size_t line);
     void CheckWrittenLine(const WCHAR* line);
@@ -304,7 +304,13 @@ void Walk::Run() {
 
 void Walk::Seeking(ScriptEvent event, ScriptLineStatus status) {
     if (status == kScriptLineTooLong) {
-        Warn(lineNo_, "a line longer than 255 characters is passed over whole");
+        if (line_[0] == u'[') {
+            Warn(lineNo_, "over-long header: its section is passed over");
+            context_ = {Context::PassedOver, lineNo_,
+                        "its section header (longer than 255 characters) was passed over"};
+        } else if (lineNo_ != sectionEndLine_) {
+            Warn(lineNo_, "a line longer than 255 characters is passed over whole");
+        }
         return;
     }
     if (event == kEventOpenKey) {
@@ -375,13 +381,8 @@ void Walk::OpenKey() {
 }
 
 void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status) {
-    if (event == kEventLongLineInSection) {
-        Warn(lineNo_, "a line longer than 255 characters is passed over whole (the section "
-                      "goes on)");
-        return;
-    }
     if (event == kEventSectionEnd) {
-        SectionEnd();
+        SectionEnd(status);
         return;
     }
     const bool continuation = phase == kPhaseByteData;
@@ -398,13 +399,21 @@ void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus stat
     if (event == kEventWriteValue) ValueWritten(lineNo_);
 }
 
-void Walk::SectionEnd() {
+void Walk::SectionEnd(ScriptLineStatus status) {
     if (line_[0] == u'[') {
         Note(lineNo_, "the section " + Utf8(sectionKey_) + " ends at the next header");
         return;
     }
-    const std::string kind = LineKind(line_);
-    Note(lineNo_, kind + " ends the section " + Utf8(sectionKey_));
+    // An over-long line is passed over whole, whatever it is; only its first character
+    // is seen, and it ends the section like any line that is not a value line.
+    const bool tooLong = status == kScriptLineTooLong;
+    const std::string kind = tooLong ? "the line longer than 255 characters" : LineKind(line_);
+    const std::string text = kind + " ends the section " + Utf8(sectionKey_);
+    if (tooLong) {
+        Warn(lineNo_, text);
+    } else {
+        Note(lineNo_, text);
+    }
     sectionEndLine_ = lineNo_;
     context_ = {Context::Ended, lineNo_, kind + " that ended the section " + Utf8(sectionKey_)};
 }
@@ -441,6 +450,9 @@ void Walk::ValueSkipped(size_t line) {
         case kValueContinuationTooLong:
             why = "a continuation line longer than 255 characters (the value began at line " +
                   std::to_string(valueLine_) + ")";
+            break;
+        case kValueLineTooLong:
+            why = "the value line is longer than 255 characters (the section goes on)";
             break;
         case kValueUnknownKind: {
             const WCHAR* data = line_ + separator + 1;
