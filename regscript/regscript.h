@@ -146,7 +146,8 @@ void SkipLongValueLine(ScriptValue* value);
 ScriptValueProgress ContinueByteData(const WCHAR* line, ScriptValue* value);
 
 // Ends byte data that was waiting for a continuation line, with the bytes so far: at
-// the end of the file; when the continuation line was over-long, nothing is written.
+// the end of the file, or at a header; when the continuation line was over-long,
+// nothing is written.
 void EndByteData(ScriptValue* value, BOOL lineTooLong);
 
 // The bytes that RegSetValueExW receives for a complete value (type not REG_NONE).
@@ -177,8 +178,8 @@ enum ScriptNextLine {
     kNextLineRead = 0,     // read the next line over the buffer as it stands
     kNextLineCleared = 1,  // clear the line buffer, then read: a value line or a
                            // continuation line is due
-    kNextLineSame = 2      // feed the same line again: it ended the section, and a
-                           // header there opens the next section
+    kNextLineSame = 2      // feed the same line again: it ended the section or the byte
+                           // data, and a header there opens the next section
 };
 
 struct ScriptImport {

@@ -4,7 +4,8 @@
 // Phases: seeking a section (header lines are looked at, everything else is passed
 // over), opening its key, inside the section (value lines are written; any other line
 // ends the section and is then looked at again as a possible header), and byte data
-// waiting for a continuation line.
+// waiting for a continuation line (a line that begins with '[' ends the byte data
+// instead and is looked at again, as the line after the section).
 //
 // Over-long lines keep only their first character: one that begins with '"' or '@'
 // is a value line that writes nothing; any other ends the section, and a header among
@@ -12,6 +13,8 @@
 #include "regscript/regscript.h"
 
 namespace {
+
+const WCHAR kOpenBracket = TEXT('[');
 
 ScriptEvent FeedSeeking(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
     import->next = kNextLineRead;
@@ -50,6 +53,14 @@ ScriptEvent FeedInSection(ScriptImport* import, const WCHAR* line, ScriptLineSta
 }
 
 ScriptEvent FeedByteData(ScriptImport* import, const WCHAR* line, ScriptLineStatus lineStatus) {
+    if (line[0] == kOpenBracket) {
+        // A stray '\' before a header: the value takes the bytes so far, and the
+        // header is the line after the section.
+        EndByteData(&import->value, FALSE);
+        import->phase = kPhaseInSection;
+        import->next = kNextLineSame;
+        return ValueEvent(&import->value);
+    }
     import->next = kNextLineCleared;
     if (lineStatus == kScriptLineTooLong) {
         EndByteData(&import->value, TRUE);

@@ -159,16 +159,17 @@ TEST_F(KnowTest, LintReportsEveryLineThatIsPassedOver) {
     EXPECT_NE(textForm.out.find("2 values written, 9 warnings"), std::string::npos) << textForm.out;
 }
 
-// Where an over-long header ends a section, lint says so, and the writes are the
-// installer's: nothing of the long header's section.
-TEST_F(KnowTest, LintWarnsWhereALongHeaderEndsASection) {
+// Where an over-long header or a stray backslash ends a section, lint says so, and the
+// writes are the installer's: nothing of the long header's section, the header after
+// the stray backslash opened.
+TEST_F(KnowTest, LintWarnsWhereALongHeaderOrAStrayBackslashEndsASection) {
     const std::u16string text =
         u"[HKEY_CURRENT_USER\\A]\n"                                     // 1
         u"\"a\"=\"1\"\n"                                                 // 2
         u"[HKEY_CURRENT_USER\\" + std::u16string(300, u'x') + u"]\n"  // 3
         u"\"b\"=\"2\"\n"                                                 // 4
         u"[HKEY_CURRENT_USER\\B]\n"                                     // 5
-        u"\"c\"=hex:01,02\n"                                             // 6
+        u"\"c\"=hex:01,02,\\\n"                                          // 6
         u"[HKEY_CURRENT_USER\\C]\n"                                     // 7
         u"\"d\"=\"4\"\n";                                                // 8
     const fs::path script = folder_ / "ends.reg";
@@ -185,7 +186,8 @@ TEST_F(KnowTest, LintWarnsWhereALongHeaderEndsASection) {
     EXPECT_EQ(report["warnings"],
               Json::parse(R"([
         {"line": 3, "why": "over-long header: its section is passed over"},
-        {"line": 4, "why": "value line not written: its section header (longer than 255 characters) was passed over at line 3"}])"))
+        {"line": 4, "why": "value line not written: its section header (longer than 255 characters) was passed over at line 3"},
+        {"line": 7, "why": "a stray `\\` before a header: the byte data ends here"}])"))
         << r.out;
 }
 

@@ -201,6 +201,9 @@ std::vector<CorpusCase> Corpus() {
         {"long indented inside", u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n  \"" + kLong + u"\"=\"v\"\n\"b\"=\"y\"\n", plain},
         {"long default inside", u"[HKEY_CURRENT_USER\\A]\n@=\"" + kLong + u"\"\n\"b\"=\"y\"\n", plain},
         {"long line after a mark", u"[HKEY_CURRENT_USER\\A]\n\uFEFF\"" + kLong + u"\"=\"x\"\n\"b\"=\"y\"\n\uFEFF;" + kLong + u"\n\"c\"=\"z\"\n", plain},
+        {"stray backslash before header", u"[HKEY_CURRENT_USER\\A]\n\"B\"=hex:01,02,\\\n[HKEY_CURRENT_USER\\C]\n\"c\"=\"z\"\n", plain},
+        {"stray backslash before long header", u"[HKEY_CURRENT_USER\\A]\n\"B\"=hex:01,\\\n" + kLongHeader + u"\"c\"=\"z\"\n", plain},
+        {"stray backslash before unknown root", u"[HKEY_CURRENT_USER\\A]\n\"B\"=hex:01,\\\n  02,\\\n[HKEY_USERS\\C]\n\"c\"=\"z\"\n", plain},
         {"too deep", u"[HKEY_CURRENT_USER\\1\\2\\3\\4\\5\\6\\7\\8\\9\\10\\11\\12\\13\\14\\15\\16\\17]\n\"a\"=\"x\"\n", plain},
     };
 }

@@ -290,6 +290,30 @@ TEST(RegScriptImport, ByteData) {
     });
 }
 
+// Mended: a header where a continuation line was due was decoded into the bytes, and
+// the values under it went into the key above.
+TEST(RegScriptImport, StrayBackslashBeforeAHeader) {
+    const std::u16string longHeader = u"[HKEY_CURRENT_USER\\" + Repeat(u'x', 300) + u"]\n";
+    RunCases({
+        {"the byte data ends, the header opens its own section",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,02,\\\n[HKEY_CURRENT_USER\\U]\n\"C\"=\"c\"\n",
+         {{kKey, {Bin(u"B", {1, 2})}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"C", u"c")}}}},
+        {"after a continuation line",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n  02,\\\n[HKEY_CURRENT_USER\\U]\n\"C\"=\"c\"\n",
+         {{kKey, {Bin(u"B", {1, 2})}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"C", u"c")}}}},
+        {"an unknown root there passes its section over",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n[HKEY_USERS\\U]\n\"C\"=\"c\"\n",
+         {{kKey, {Bin(u"B", {1})}}}},
+        {"an over-long header there: the bytes are written, its section passed over",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n" + longHeader +
+             u"\"C\"=\"c\"\n[HKEY_CURRENT_USER\\U]\n\"D\"=\"d\"\n",
+         {{kKey, {Bin(u"B", {1})}}, {u"HKEY_CURRENT_USER\\U", {Sz(u"D", u"d")}}}},
+        {"a line that begins with a space is still a continuation line",
+         u"[HKEY_CURRENT_USER\\T]\n\"B\"=hex:01,\\\n [a\n",
+         {{kKey, {Bin(u"B", {1, static_cast<uint8_t>(('[' - 0x30) * 16 + 10)})}}}},
+    });
+}
+
 TEST(RegScriptImport, ByteDataBeyondTheBufferIsNotWritten) {
     // 104 continuation lines of 80 bytes: 8320 bytes, over the 8196-byte buffer.
     std::u16string s = u"[HKEY_CURRENT_USER\\T]\n\"Big\"=hex:00,\\\n";
@@ -456,6 +480,10 @@ TEST(RegScriptRoutines, SectionMachineStepByStep) {
         {u"02", line, kEventWriteValue, kNextLineCleared},
         {u"[HKEY_CURRENT_USER\\U]", line, kEventSectionEnd, kNextLineSame},
         {u"[HKEY_CURRENT_USER\\U]", line, kEventOpenKey, kNextLineCleared},
+        {u"\"D\"=hex:03,\\", line, kEventNeedLine, kNextLineCleared},
+        {u"[HKEY_CURRENT_USER\\V]", line, kEventWriteValue, kNextLineSame},
+        {u"[HKEY_CURRENT_USER\\V]", line, kEventSectionEnd, kNextLineSame},
+        {u"[HKEY_CURRENT_USER\\V]", line, kEventOpenKey, kNextLineCleared},
         {u";", tooLong, kEventSectionEnd, kNextLineSame},
         {u";", tooLong, kEventPassedOver, kNextLineRead},
         {u"[", tooLong, kEventPassedOver, kNextLineRead},
@@ -470,6 +498,9 @@ TEST(RegScriptRoutines, SectionMachineStepByStep) {
         EXPECT_EQ(event, s.event);
         if (event == kEventOpenKey) ScriptKeyOpened(&import, s.opened);
         EXPECT_EQ(ScriptImportNextLine(&import), s.next);
+        if (event == kEventWriteValue && s.line[0] == u'[') {
+            EXPECT_EQ(import.value.byteCount, 1u);  // the byte data ended at the header
+        }
     }
     EXPECT_EQ(ScriptImportEnd(&import), kEventPassedOver);
 }

@@ -386,15 +386,20 @@ void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus stat
         return;
     }
     const bool continuation = phase == kPhaseByteData;
+    // A header where a continuation line was due: the byte data ends before it.
+    const bool beforeHeader =
+        continuation && ScriptImportNextLine(import_.get()) == kNextLineSame;
+    if (beforeHeader) Warn(lineNo_, "a stray `\\` before a header: the byte data ends here");
     if (!continuation) valueLine_ = lineNo_;
     if (event == kEventValueSkipped) {
-        ValueSkipped(continuation && status == kScriptLineTooLong ? lineNo_ : valueLine_);
+        const bool longContinuation = continuation && !beforeHeader && status == kScriptLineTooLong;
+        ValueSkipped(longContinuation ? lineNo_ : valueLine_);
         return;
     }
-    if (continuation) {
-        CheckByteChars(line_, lineNo_);
-    } else {
+    if (!continuation) {
         CheckWrittenLine(line_);
+    } else if (!beforeHeader) {  // nothing of a header line is read as bytes
+        CheckByteChars(line_, lineNo_);
     }
     if (event == kEventWriteValue) ValueWritten(lineNo_);
 }
