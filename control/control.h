@@ -41,8 +41,10 @@ extern const WCHAR kCompanionFile[];  // "\Brindel.exe"
 extern HWND g_hStatusWindow;
 
 // Fills dir (kInstallerPathChars characters) with the running executable's path cut
-// at its last backslash at index 1 or later (the whole path when there is none).
-// FALSE, with dir empty, when the platform gives no executable path.
+// at its last backslash (the whole path when there is none). An executable at the
+// root ("\Update.exe") gives the empty directory, the root, on which every path is
+// built as "\" and a name. FALSE, with dir empty, when the platform gives no
+// executable path.
 BOOL GetInstallerDirectory(LPWSTR dir);
 
 // The worker's work without its end signal: imports the scripts, then runs the

@@ -64,7 +64,8 @@ BOOL GetInstallerDirectory(LPWSTR dir) {
         return FALSE;
     }
     path[kInstallerPathChars - 1] = 0;
-    for (size_t i = wcslen(path); i > 1; --i) {
+    // Down to index 0: an executable at the root has the root, "", as its directory.
+    for (size_t i = wcslen(path); i > 0; --i) {
         if (path[i - 1] == kBackslash) {
             path[i - 1] = 0;
             break;

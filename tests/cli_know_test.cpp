@@ -388,6 +388,28 @@ TEST_F(CheckTest, AnUpdateFolderInsideTheImageKeepsItsPath) {
     EXPECT_EQ(FolderFingerprint(image_), before);
 }
 
+// Mended: at the image's root the installer's folder was taken to be "\Update.exe",
+// so check found no patch files there.
+TEST_F(CheckTest, AnUpdateFolderAtTheImageRoot) {
+    update_ = image_;
+    WriteBytes(update_ / "a.reg", Script(u"[HKEY_CURRENT_USER\\T]\n\"x\"=\"1\"\n"));
+    Patch("MetabaseLabels.dat", Json::array({Entry("Notes", 1)}));
+    ASSERT_EQ(RunOnImage(image_, {"unmount", "\\storage\\mxip_lang.vol"}).exitCode, 0);
+    CliResult r = Check();
+    ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+    const Json c = Json::parse(r.out);
+    ASSERT_EQ(c["scripts"].size(), 1u);
+    EXPECT_EQ(c["scripts"][0]["file"], "a.reg");
+    EXPECT_EQ(c["patches"][2]["present"], true) << r.out;
+    EXPECT_EQ(c["patches"][2]["applied"], false);
+    EXPECT_NE(c["patches"][2]["why"].get<std::string>().find("not mounted"), std::string::npos);
+    bool launch = false;
+    for (const Json& v : c["diff"]["registry"]["values"]["added"]) {
+        launch |= v["name"] == "Launch25" && v["data"] == "\\Brindel.exe";
+    }
+    EXPECT_TRUE(launch) << r.out;
+}
+
 // ---- reg import -------------------------------------------------------------------------------------
 
 TEST_F(KnowTest, RegImportReadsTheFullSyntax) {

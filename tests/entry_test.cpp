@@ -165,6 +165,31 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
     ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
 }
 
+// "Launch25" names the companion in the installer's folder. Mended: at the root it
+// named "\Update.exe\Brindel.exe", a program that does not exist, and entry 30 waited
+// for it at every boot.
+TEST(WinMain, LaunchCommandFollowsTheInstallerFolder) {
+    struct {
+        std::u16string module;
+        const char* folder;  // the update folder inside the image
+        std::u16string command;
+    } const cases[] = {
+        {u"\\upd\\Update.exe", "upd", u"\\upd\\Brindel.exe"},
+        {u"\\Update.exe", ".", u"\\Brindel.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing_support::Narrow(c.module.c_str()));
+        ScratchImage img;
+        img.WriteFile(std::filesystem::path(c.folder) / "a.reg",
+                      Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
+        img.Bind(c.module);
+        EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        img.Unbind();
+        ExpectLaunchValues(img, c.command);
+        EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+    }
+}
+
 // A folder of `length` platform characters ("\" and a name) inside the image.
 std::u16string LongFolder(const ScratchImage& img, size_t length) {
     const std::string name(length - 1, 'd');

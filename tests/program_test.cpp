@@ -140,6 +140,17 @@ TEST_F(ProgramTest, UpdateFolderInsideTheImageKeepsItsPath) {
     EXPECT_EQ(Export("HKEY_CURRENT_USER\\Software\\Demo")["Count"]["data"], 26);
 }
 
+// Mended: an installer at the root took its own path, "\Update.exe", as its folder,
+// found nothing beneath it and registered "\Update.exe\Brindel.exe".
+TEST_F(ProgramTest, RunFromTheImageRootWorksOnTheRoot) {
+    WriteUpdate(image_);
+    CliResult r = Cli({"run", "--yes", image_.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Export("HKEY_LOCAL_MACHINE\\init")["Launch25"]["bytes"], Utf16Hex(u"\\Brindel.exe"));
+    EXPECT_EQ(Export("HKEY_CURRENT_USER\\Software\\Demo")["Count"]["data"], 26);
+    EXPECT_EQ(Records("\\FileNameLang")[0]["props"][1]["data"], 7);
+}
+
 TEST_F(ProgramTest, UnmountedVolumeSkipsTheDatabasesOnly) {
     WriteUpdate(update_);
     ASSERT_EQ(Cli({"unmount", "\\storage\\mxip_lang.vol"}).exitCode, 0);

@@ -126,9 +126,10 @@ TEST(UpdateWorker, InstallerDirectory) {
         {u"\\upd\\Update.exe", u"\\upd"},
         {u"\\Storage Card\\Update.exe", u"\\Storage Card"},
         {u"\\a\\b\\c.exe", u"\\a\\b"},
-        {u"\\Update.exe", u"\\Update.exe"},  // index 0 is never examined
+        {u"\\Update.exe", u""},  // mended: the root, not the executable's own path
         {u"x\\Update.exe", u"x"},
         {u"\\\\Update.exe", u"\\"},
+        {u"Update.exe", u"Update.exe"},  // no backslash: used whole
     };
     for (const auto& c : cases) {
         ScratchImage img;
@@ -140,7 +141,9 @@ TEST(UpdateWorker, InstallerDirectory) {
     }
 }
 
-TEST(UpdateWorker, ExecutableAtTheRootFindsNothingBeneathIt) {
+// Mended: the executable's own path was taken as the directory, so nothing was found
+// beneath it.
+TEST(UpdateWorker, ExecutableAtTheRootWorksOnTheRootFolder) {
     ScratchImage img;
     img.WriteFile("a.reg", Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
     SeedJobs(img, ".");
@@ -148,13 +151,16 @@ TEST(UpdateWorker, ExecutableAtTheRootFindsNothingBeneathIt) {
     {
         TracingBackend trace;
         UpdateWorker(nullptr);
-        EXPECT_EQ(trace.Count("FindFirstFileW \\Update.exe\\*.reg"), 1);
-        EXPECT_EQ(trace.Count("CreateFileW \\Update.exe\\FileNameLang.dat"), 1);
-        EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 0);
+        EXPECT_EQ(Matching(trace, "FindFirstFileW"), std::vector<std::string>{"FindFirstFileW \\*.reg"});
+        EXPECT_EQ(Matching(trace, "CreateFileW"),
+                  (std::vector<std::string>{"CreateFileW \\a.reg", "CreateFileW \\FileNameLang.dat",
+                                            "CreateFileW \\MetabaseOptions.dat",
+                                            "CreateFileW \\MetabaseLabels.dat"}));
+        EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 3);
     }
     img.Unbind();
-    EXPECT_FALSE(img.KeyExists(u"HKEY_CURRENT_USER\\W"));
-    EXPECT_EQ(Label(img, 0), u"old");
+    EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+    for (int job = 0; job < 3; ++job) EXPECT_EQ(Label(img, job), u"new") << job;
 }
 
 // Without the executable's path there is no installer directory: nothing is searched

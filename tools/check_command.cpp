@@ -162,10 +162,11 @@ std::string UpdateFolderIn(const fs::path& image, const fs::path& copy, const st
     return (copy / relative).string();
 }
 
-// The installer's directory for an executable path: cut at the last backslash.
+// The installer's directory for an executable path: cut at the last backslash, so
+// "\Update.exe" gives the root, "".
 std::u16string InstallerFolder(const std::u16string& modulePath) {
     const size_t slash = modulePath.rfind(u'\\');
-    return slash == std::u16string::npos || slash == 0 ? modulePath : modulePath.substr(0, slash);
+    return slash == std::u16string::npos ? modulePath : modulePath.substr(0, slash);
 }
 
 struct CheckResult {
