@@ -191,6 +191,37 @@ TEST_F(KnowTest, LintWarnsWhereALongHeaderOrAStrayBackslashEndsASection) {
         << r.out;
 }
 
+// What the installer keeps doing as it always did, lint points out: each case one
+// warning at its line.
+TEST_F(KnowTest, LintWarnsWhereTheInstallerKeepsItsOddWays) {
+    ScriptOptions noFinalLineFeed;
+    noFinalLineFeed.finalNewline = false;
+    const struct {
+        std::u16string text;
+        ScriptOptions options;
+        size_t line;
+        const char* why;
+    } cases[] = {
+        {u"[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n\"b\"=\"y\"", noFinalLineFeed, 3,
+         "the last line has no line feed: the installer never reads it"},
+        {u"[HKEY_CURRENT_USER\\A]\n\"p\"=\"C:\\\\dir\"\n", {}, 2,
+         "the text holds a doubled backslash, which is stored as two backslashes"},
+        {u"[HKEY_CURRENT_USER\\A]\n\"e\"=hex(2):41,00\n", {}, 2,
+         "\"hex(2)\": the type is not read; the value is written as REG_BINARY"},
+        {u"[HKEY_CURRENT_USER\\A]\n\"b\"=hex:0g,01\n", {}, 2,
+         "the byte data holds \"g\", not a hex digit; it is turned into a byte all the same"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        const fs::path script = folder_ / "odd.reg";
+        WriteBytes(script, Script(c.text, c.options));
+        CliResult r = RunCli({"lint", "--json", script.string()});
+        ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+        EXPECT_EQ(Json::parse(r.out)["warnings"], Json::array({{{"line", c.line}, {"why", c.why}}}))
+            << r.out;
+    }
+}
+
 TEST_F(KnowTest, LintWarnsAboutAScriptThatIsNotUtf16) {
     const fs::path script = folder_ / "utf8.reg";
     WriteTextFile(script, "[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n");
