@@ -16,116 +16,14 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 DWORD GetLastError(void) { return t_lastError; }
 void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 
-// ---- Files ----
+// ---- The operations: each hands over to the backend in front ----
 
-DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    return host::CurrentBackend().GetModuleFileNameW(hModule, lpFilename, nSize);
-}
-HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
-    return host::CurrentBackend().FindFirstFileW(lpFileName, lpFindFileData);
-}
-BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
-    return host::CurrentBackend().FindNextFileW(hFindFile, lpFindFileData);
-}
-BOOL FindClose(HANDLE hFindFile) { return host::CurrentBackend().FindClose(hFindFile); }
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    return host::CurrentBackend().CreateFileW(lpFileName, dwDesiredAccess, dwShareMode,
-                                              lpSecurityAttributes, dwCreationDisposition,
-                                              dwFlagsAndAttributes, hTemplateFile);
-}
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    return host::CurrentBackend().ReadFile(hFile, lpBuffer, nNumberOfBytesToRead,
-                                           lpNumberOfBytesRead, lpOverlapped);
-}
-BOOL CloseHandle(HANDLE hObject) { return host::CurrentBackend().CloseHandle(hObject); }
-
-// ---- Registry ----
-
-LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
-                     DWORD dwOptions, REGSAM samDesired,
-                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                     LPDWORD lpdwDisposition) {
-    return host::CurrentBackend().RegCreateKeyExW(hKey, lpSubKey, Reserved, lpClass, dwOptions,
-                                                  samDesired, lpSecurityAttributes, phkResult,
-                                                  lpdwDisposition);
-}
-LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                   PHKEY phkResult) {
-    return host::CurrentBackend().RegOpenKeyExW(hKey, lpSubKey, ulOptions, samDesired,
-                                                phkResult);
-}
-LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
-                    const BYTE* lpData, DWORD cbData) {
-    return host::CurrentBackend().RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData,
-                                                 cbData);
-}
-LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                      LPBYTE lpData, LPDWORD lpcbData) {
-    return host::CurrentBackend().RegQueryValueExW(hKey, lpValueName, lpReserved, lpType,
-                                                   lpData, lpcbData);
-}
-LONG RegCloseKey(HKEY hKey) { return host::CurrentBackend().RegCloseKey(hKey); }
-
-// ---- Property databases ----
-
-BOOL CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) {
-    return host::CurrentBackend().CeEnumDBVolumes(pguid, lpBuf, dwSize);
-}
-HANDLE CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID propid,
-                        DWORD dwFlags, CENOTIFYREQUEST* pRequest) {
-    return host::CurrentBackend().CeOpenDatabaseEx(pguid, poid, lpszName, propid, dwFlags,
-                                                   pRequest);
-}
-CEOID CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex) {
-    return host::CurrentBackend().CeSeekDatabase(hDatabase, dwSeekType, dwValue, lpdwIndex);
-}
-CEOID CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-                        LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
-    return host::CurrentBackend().CeReadRecordProps(hDbase, dwFlags, lpcPropID, rgPropID,
-                                                    lplpBuffer, lpcbBuffer);
-}
-CEOID CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID, CEPROPVAL* rgPropVal) {
-    return host::CurrentBackend().CeWriteRecordProps(hDbase, oidRecord, cPropID, rgPropVal);
-}
-HLOCAL LocalFree(HLOCAL hMem) { return host::CurrentBackend().LocalFree(hMem); }
-
-// ---- Windows, messages and threads ----
-
-HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
-                     int x, int y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
-                     HINSTANCE hInstance, LPVOID lpParam) {
-    return host::CurrentBackend().CreateWindowExW(dwExStyle, lpClassName, lpWindowName, dwStyle,
-                                                  x, y, nWidth, nHeight, hWndParent, hMenu,
-                                                  hInstance, lpParam);
-}
-BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase) {
-    return host::CurrentBackend().InvalidateRect(hWnd, lpRect, bErase);
-}
-BOOL UpdateWindow(HWND hWnd) { return host::CurrentBackend().UpdateWindow(hWnd); }
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
-                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
-    return host::CurrentBackend().CreateThread(lpThreadAttributes, dwStackSize, lpStartAddress,
-                                               lpParameter, dwCreationFlags, lpThreadId);
-}
-BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
-    return host::CurrentBackend().GetMessageW(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
-}
-LRESULT DispatchMessageW(const MSG* lpMsg) {
-    return host::CurrentBackend().DispatchMessageW(lpMsg);
-}
-BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-    return host::CurrentBackend().PostMessageW(hWnd, Msg, wParam, lParam);
-}
-int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-    return host::CurrentBackend().MessageBoxW(hWnd, lpText, lpCaption, uType);
-}
-DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return host::CurrentBackend().WaitForSingleObject(hHandle, dwMilliseconds);
-}
+#define CE_WRAPPER_(R, name, failed, ...)                               \
+    R name(CE_PARAMS(__VA_ARGS__)) {                                     \
+        return host::CurrentBackend().name(CE_ARGS(__VA_ARGS__));        \
+    }
+CE_OPERATIONS(CE_WRAPPER_)
+#undef CE_WRAPPER_
 
 // ---- Text operations ----
 

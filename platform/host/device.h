@@ -49,53 +49,8 @@ public:
     // Commits what is pending and waits for the device's threads to end.
     void Shutdown();
 
-    DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) override;
-    HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) override;
-    BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) override;
-    BOOL FindClose(HANDLE hFindFile) override;
-    HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                       LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                       DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) override;
-    BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                  LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) override;
-    BOOL CloseHandle(HANDLE hObject) override;
-
-    LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
-                         DWORD dwOptions, REGSAM samDesired,
-                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                         LPDWORD lpdwDisposition) override;
-    LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                       PHKEY phkResult) override;
-    LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
-                        const BYTE* lpData, DWORD cbData) override;
-    LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                          LPBYTE lpData, LPDWORD lpcbData) override;
-    LONG RegCloseKey(HKEY hKey) override;
-
-    BOOL CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) override;
-    HANDLE CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID propid,
-                            DWORD dwFlags, CENOTIFYREQUEST* pRequest) override;
-    CEOID CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
-                         LPDWORD lpdwIndex) override;
-    CEOID CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-                            LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) override;
-    CEOID CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
-                             CEPROPVAL* rgPropVal) override;
-    HLOCAL LocalFree(HLOCAL hMem) override;
-
-    HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
-                         DWORD dwStyle, int x, int y, int nWidth, int nHeight, HWND hWndParent,
-                         HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) override;
-    BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase) override;
-    BOOL UpdateWindow(HWND hWnd) override;
-    HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
-                        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                        DWORD dwCreationFlags, LPDWORD lpThreadId) override;
-    BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) override;
-    LRESULT DispatchMessageW(const MSG* lpMsg) override;
-    BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) override;
-    int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) override;
-    DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) override;
+    // The operations, one file per service (see above).
+    CE_OPERATIONS(CE_DECLARE_OPERATION_OVERRIDE)
 
 private:
     // ---- The handle table (device.cpp); callers hold mutex_ ----

@@ -6,19 +6,21 @@
 //   faults.FailOn("RegSetValueExW", 3);       // the 3rd call fails
 //   faults.FailAlways("CreateWindowExW");    // every call fails
 //   faults.LimitReads(3);                     // ReadFile delivers at most 3 bytes a call
+//   faults.Delay("FindFirstFileW", 100);      // every call waits 100 ms first
 //   host::ScopedBackend use(faults);
 //
-// A failing call returns the operation's failure value (INVALID_HANDLE_VALUE, NULL,
-// FALSE, 0, -1 for GetMessageW, WAIT_FAILED, or the error code itself for the
-// registry calls) and sets the error code given. Calls are counted per operation
-// from the injector's construction. LocalFree and DispatchMessageW are never failed.
+// A failing call returns its operation's failure value and leaves the error given
+// (the operation table, operations.h, says which value and how). Calls are counted
+// per operation from the injector's construction. The calls that cannot fail
+// (LocalFree, DispatchMessageW) are counted and passed on.
 #pragma once
 
+#include <array>
 #include <map>
-#include <optional>
 #include <mutex>
-#include <string>
+#include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "platform/host/backend.h"
 
@@ -34,54 +36,46 @@ public:
     void FailAlways(std::string_view operation, DWORD error = ERROR_GEN_FAILURE);
     // ReadFile delivers at most maxBytes per call (0: no limit).
     void LimitReads(DWORD maxBytes);
+    // Every call of the operation waits this long before it is made.
+    void Delay(std::string_view operation, int milliseconds);
     // How often the operation was called, failed calls included.
     int Calls(std::string_view operation) const;
     // Forgets every rule and count.
     void Clear();
 
-    DWORD GetModuleFileNameW(HMODULE a, LPWSTR b, DWORD c) override;
-    HANDLE FindFirstFileW(LPCWSTR a, LPWIN32_FIND_DATAW b) override;
-    BOOL FindNextFileW(HANDLE a, LPWIN32_FIND_DATAW b) override;
-    BOOL FindClose(HANDLE a) override;
-    HANDLE CreateFileW(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f,
-                       HANDLE g) override;
-    BOOL ReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) override;
-    BOOL CloseHandle(HANDLE a) override;
-    LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
-                         LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override;
-    LONG RegOpenKeyExW(HKEY a, LPCWSTR b, DWORD c, REGSAM d, PHKEY e) override;
-    LONG RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) override;
-    LONG RegQueryValueExW(HKEY a, LPCWSTR b, LPDWORD c, LPDWORD d, LPBYTE e, LPDWORD f) override;
-    LONG RegCloseKey(HKEY a) override;
-    BOOL CeEnumDBVolumes(PCEGUID a, LPWSTR b, DWORD c) override;
-    HANDLE CeOpenDatabaseEx(PCEGUID a, PCEOID b, LPWSTR c, CEPROPID d, DWORD e,
-                            CENOTIFYREQUEST* f) override;
-    CEOID CeSeekDatabase(HANDLE a, DWORD b, DWORD c, LPDWORD d) override;
-    CEOID CeReadRecordProps(HANDLE a, DWORD b, LPWORD c, CEPROPID* d, LPBYTE* e,
-                            LPDWORD f) override;
-    CEOID CeWriteRecordProps(HANDLE a, CEOID b, WORD c, CEPROPVAL* d) override;
-    HWND CreateWindowExW(DWORD a, LPCWSTR b, LPCWSTR c, DWORD d, int e, int f, int g, int h,
-                         HWND i, HMENU j, HINSTANCE k, LPVOID l) override;
-    BOOL InvalidateRect(HWND a, const RECT* b, BOOL c) override;
-    BOOL UpdateWindow(HWND a) override;
-    HANDLE CreateThread(LPSECURITY_ATTRIBUTES a, DWORD b, LPTHREAD_START_ROUTINE c, LPVOID d,
-                        DWORD e, LPDWORD f) override;
-    BOOL GetMessageW(LPMSG a, HWND b, UINT c, UINT d) override;
-    BOOL PostMessageW(HWND a, UINT b, WPARAM c, LPARAM d) override;
-    int MessageBoxW(HWND a, LPCWSTR b, LPCWSTR c, UINT d) override;
-    DWORD WaitForSingleObject(HANDLE a, DWORD b) override;
+#define CE_FAULT_(R, name, failed, ...)                                               \
+    R name(CE_PARAMS(__VA_ARGS__)) override {                                         \
+        if (const auto error = Fault(Operation::name, CanFail(CE_FAILED(failed))))   \
+            return FailedResult<R>(CE_FAILED(failed), *error);                        \
+        Reshape<Operation::name>(CE_ARGS(__VA_ARGS__));                               \
+        return target().name(CE_ARGS(__VA_ARGS__));                                   \
+    }
+    CE_OPERATIONS(CE_FAULT_)
+#undef CE_FAULT_
 
 private:
     struct Rule {
         int nth = 0;  // 0: every call
         DWORD error = ERROR_GEN_FAILURE;
     };
-    // Counts the call; the error code to fail it with, or nothing.
-    std::optional<DWORD> Fault(const char* operation);
+    // Counts the call and waits as a Delay rule says; the error code to fail it with,
+    // or nothing.
+    std::optional<DWORD> Fault(Operation operation, bool canFail);
+
+    // Changes the arguments a call is passed on with (ReadFile's count, when limited).
+    template <Operation op, typename... Args>
+    void Reshape(Args&... args) {
+        if constexpr (op == Operation::ReadFile) {
+            DWORD& count = std::get<2>(std::tie(args...));
+            std::lock_guard lock(mutex_);
+            if (readLimit_ != 0 && count > readLimit_) count = readLimit_;
+        }
+    }
 
     mutable std::mutex mutex_;
-    std::map<std::string, int, std::less<>> calls_;
-    std::multimap<std::string, Rule, std::less<>> rules_;
+    std::array<int, kOperationCount> calls_{};
+    std::array<int, kOperationCount> delays_{};  // milliseconds
+    std::multimap<Operation, Rule> rules_;
     DWORD readLimit_ = 0;
 };
 
@@ -93,5 +87,9 @@ public:
     ScopedBackend(const ScopedBackend&) = delete;
     ScopedBackend& operator=(const ScopedBackend&) = delete;
 };
+
+// The operation of a name as the platform spells it; throws std::invalid_argument for
+// a name that is none.
+Operation OperationNamed(std::string_view name);
 
 }  // namespace host
