@@ -64,8 +64,7 @@ std::string Utf8(std::u16string_view text) {
 // Records the key each handle stands for and every value write, in order.
 class WriteRecorder : public host::ForwardingBackend {
 public:
-    WriteRecorder() : host::ForwardingBackend(host::CurrentBackend()) { host::SetBackend(this); }
-    ~WriteRecorder() override { host::SetBackend(nullptr); }
+    explicit WriteRecorder(host::Backend& target) : host::ForwardingBackend(target) {}
 
     LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
                          LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override {
@@ -134,7 +133,8 @@ void ExpectAgreement(const Bytes& script, const std::string& label) {
     img.Bind();
     std::vector<std::string> made;
     {
-        WriteRecorder recorder;
+        WriteRecorder recorder(host::CurrentBackend());
+        host::ScopedBackend inFront(recorder);
         ImportRegistryScript(u"\\upd\\script.reg");
         made = recorder.writes;
     }

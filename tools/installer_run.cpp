@@ -1,5 +1,6 @@
 #include "tools/installer_run.h"
 
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -76,15 +77,10 @@ host::DeviceOptions InstallerOptions(const fs::path& image, const std::string& u
 
 int RunInstaller(const host::DeviceOptions& options, const FrontFactory& front) {
     host::DeviceBinding binding(options);
-    host::Backend* inFront = nullptr;
-    if (front) {
-        inFront = front(host::CurrentBackend());
-        host::SetBackend(inFront);
-    }
+    std::optional<host::ScopedBackend> inFront;
+    if (front) inFront.emplace(*front(binding.device()));
     WCHAR noCommandLine[1] = {0};
-    const int result = WinMain(nullptr, nullptr, noCommandLine, 1);
-    if (inFront) host::SetBackend(nullptr);
-    return result;
+    return WinMain(nullptr, nullptr, noCommandLine, 1);
 }
 
 }  // namespace tools

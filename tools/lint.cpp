@@ -64,13 +64,14 @@ struct RecordedWrite {
 
 // Serves the script's bytes and records the registry calls, counting the line feeds
 // the reader has been handed so far (it reads one character, two bytes, at a time).
-class ImportRecorder final : public ScopedMemoryFile {
+class ImportRecorder final : public MemoryFile {
 public:
-    explicit ImportRecorder(std::vector<uint8_t> bytes) : ScopedMemoryFile(std::move(bytes)) {}
+    ImportRecorder(std::vector<uint8_t> bytes, host::Backend& device)
+        : MemoryFile(std::move(bytes), device) {}
 
     BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                   LPOVERLAPPED overlapped) override {
-        const BOOL ok = ScopedMemoryFile::ReadFile(file, buffer, count, read, overlapped);
+        const BOOL ok = MemoryFile::ReadFile(file, buffer, count, read, overlapped);
         if (file == Handle() && read != nullptr && *read == 2) {
             const auto* pair = static_cast<const uint8_t*>(buffer);
             if (pair[0] == 0x0A && pair[1] == 0) ++lines_;
@@ -131,16 +132,13 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
     options.image = image;
     options.modulePath = u"\\Update.exe";
     host::DeviceBinding binding(options);
-    // The recorder must wrap this device itself, whatever backend was put in front
-    // before.
-    host::SetBackend(nullptr);
-    ImporterRun run;
+    // The recorder wraps this device itself, whatever backend was in front before.
+    ImportRecorder recorder(bytes, binding.device());
     {
-        ImportRecorder recorder(bytes);
+        host::ScopedBackend inFront(recorder);
         ImportRegistryScript(u"\\script.reg");
-        run = {std::move(recorder.keys), std::move(recorder.writes)};
     }
-    return run;
+    return {std::move(recorder.keys), std::move(recorder.writes)};
 }
 
 // ---- Small text helpers ------------------------------------------------------------------

@@ -10,24 +10,16 @@
 
 namespace tools {
 
-ScopedMemoryFile::ScopedMemoryFile(std::vector<uint8_t> bytes)
-    : host::ForwardingBackend(host::CurrentBackend()),
-      previous_(host::BackendInFront()),
-      bytes_(std::move(bytes)) {
-    host::SetBackend(this);
-}
+MemoryFile::MemoryFile(std::vector<uint8_t> bytes, host::Backend& target)
+    : host::ForwardingBackend(target), bytes_(std::move(bytes)) {}
 
-ScopedMemoryFile::~ScopedMemoryFile() {
-    host::SetBackend(previous_);
-}
-
-HANDLE ScopedMemoryFile::CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+HANDLE MemoryFile::CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                      HANDLE) {
     position_ = 0;
     return Handle();
 }
 
-BOOL ScopedMemoryFile::ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
+BOOL MemoryFile::ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                                 LPOVERLAPPED overlapped) {
     if (file != Handle()) return target().ReadFile(file, buffer, count, read, overlapped);
     const size_t n = std::min<size_t>(count, bytes_.size() - position_);
@@ -37,7 +29,7 @@ BOOL ScopedMemoryFile::ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD
     return TRUE;
 }
 
-BOOL ScopedMemoryFile::CloseHandle(HANDLE handle) {
+BOOL MemoryFile::CloseHandle(HANDLE handle) {
     return handle == Handle() ? TRUE : target().CloseHandle(handle);
 }
 

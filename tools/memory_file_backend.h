@@ -1,7 +1,7 @@
 // Lets the installer's own readers (the patch-entry reader, the script line reader)
-// run over a host file without a device: while a ScopedMemoryFile is alive,
-// CreateFileW of any path opens the file's bytes, and ReadFile/CloseHandle serve that
-// handle; every other call goes to the backend that was current before.
+// run over a host file without a device: while a MemoryFile is in front
+// (host::ScopedBackend), CreateFileW of any path opens the file's bytes, and
+// ReadFile/CloseHandle serve that handle; every other call goes to its target.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,11 @@
 
 namespace tools {
 
-class ScopedMemoryFile : public host::ForwardingBackend {
+class MemoryFile : public host::ForwardingBackend {
 public:
-    explicit ScopedMemoryFile(std::vector<uint8_t> bytes);
-    ~ScopedMemoryFile() override;
-    ScopedMemoryFile(const ScopedMemoryFile&) = delete;
-    ScopedMemoryFile& operator=(const ScopedMemoryFile&) = delete;
+    MemoryFile(std::vector<uint8_t> bytes, host::Backend& target);
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
 
     // The handle CreateFileW hands out.
     HANDLE Handle() { return reinterpret_cast<HANDLE>(&bytes_); }
@@ -32,7 +31,6 @@ public:
     size_t Position() const { return position_; }
 
 private:
-    host::Backend* previous_;  // what was in front before, put back at the end
     std::vector<uint8_t> bytes_;
     size_t position_ = 0;
 };

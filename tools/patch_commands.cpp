@@ -120,7 +120,8 @@ const char* StopReason(int result) {
 PatchListing ListPatch(std::vector<uint8_t> bytes) {
     PatchListing listing;
     listing.size = bytes.size();
-    ScopedMemoryFile file(std::move(bytes));
+    MemoryFile file(std::move(bytes), host::CurrentBackend());
+    host::ScopedBackend inFront(file);
     HANDLE handle = file.CreateFileW(nullptr, 0, 0, nullptr, 0, 0, nullptr);
     static PatchEntry entry;  // large (two 500-character texts): kept off the stack
     for (size_t index = 1;; ++index) {

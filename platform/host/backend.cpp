@@ -1,6 +1,6 @@
-// The backend behind the platform operations: the one put in front, else the bound
-// device, else the unbound backend, which fails every call as a phone without its
-// storage would. Also the operations' names.
+// The stack of backends behind the platform operations: the ones put in front, else
+// the bound device, else the unbound backend, which fails every call as a phone
+// without its storage would. Also the operations' names.
 #include "platform/host/backend.h"
 
 #include <atomic>
@@ -36,8 +36,8 @@ public:
 };
 
 UnboundBackend g_unbound;
-std::atomic<Backend*> g_override{nullptr};
-std::atomic<Backend*> g_bound{nullptr};
+std::atomic<Backend*> g_front{nullptr};  // the top of the stack above the bottom, if any
+std::atomic<Backend*> g_bound{nullptr};  // the bottom: the bound device, if any
 
 const char* const kOperationNames[] = {
 #define CE_OPERATION_NAME_(R, name, failed, ...) #name,
@@ -52,14 +52,15 @@ const char* OperationName(Operation operation) {
 }
 
 Backend& CurrentBackend() {
-    if (Backend* b = g_override.load(std::memory_order_acquire)) return *b;
+    if (Backend* b = g_front.load(std::memory_order_acquire)) return *b;
     if (Backend* b = g_bound.load(std::memory_order_acquire)) return *b;
     return g_unbound;
 }
 
-void SetBackend(Backend* backend) { g_override.store(backend, std::memory_order_release); }
+ScopedBackend::ScopedBackend(Backend& backend)
+    : previous_(g_front.exchange(&backend, std::memory_order_acq_rel)) {}
 
-Backend* BackendInFront() { return g_override.load(std::memory_order_acquire); }
+ScopedBackend::~ScopedBackend() { g_front.store(previous_, std::memory_order_release); }
 
 void BindBackend(Backend* device) { g_bound.store(device, std::memory_order_release); }
 

@@ -2,8 +2,9 @@
 //
 // The functions of wince.h are two-line wrappers that hand over to the current
 // backend (api.cpp). The device backend (device.cpp) serves them from a device image;
-// a test can put a ForwardingBackend subclass in front of it (FaultInjector, in
-// faults.h) to make a chosen call fail without touching the installer's code.
+// a ForwardingBackend subclass put in front of it with ScopedBackend changes chosen
+// calls (a test's FaultInjector makes them fail, "check" notes what the installer
+// does) without touching the installer's code.
 //
 // Every class here is generated from the operation table (operations.h); each method
 // has the contract of the operation of the same name in wince.h.
@@ -42,19 +43,30 @@ private:
     Backend& target_;
 };
 
-// The backend the platform operations use now. Without a bound device every file,
-// registry and database call fails.
+// The backends in front of the platform operations form a stack: at its bottom the
+// bound device (or, without one, a backend that fails every file, registry and
+// database call), above it whatever ScopedBackend put in front. A fake such as the
+// FaultInjector is given its target when it is made, usually CurrentBackend().
+
+// The backend the platform operations use now: the top of the stack.
 Backend& CurrentBackend();
 
-// Puts a backend in front (a test's FaultInjector); nullptr goes back to the device.
-// The caller keeps ownership and must restore before destroying it.
-void SetBackend(Backend* backend);
+// Puts a backend in front of whatever is in front now, for the scope's lifetime; on
+// leaving the scope, also by an exception, exactly what was in front before is put
+// back. It is the only way to change the front. Scopes nest: the last one made ends
+// first. The caller keeps the backend alive for the scope.
+class ScopedBackend {
+public:
+    explicit ScopedBackend(Backend& backend);
+    ~ScopedBackend();
+    ScopedBackend(const ScopedBackend&) = delete;
+    ScopedBackend& operator=(const ScopedBackend&) = delete;
 
-// The backend put in front with SetBackend, or nullptr: what a scoped override puts
-// back when it ends.
-Backend* BackendInFront();
+private:
+    Backend* previous_;  // nullptr: the bottom of the stack
+};
 
-// For BindDevice: the bound device, behind whatever is in front (nullptr: none).
+// For BindDevice: the bottom of the stack (nullptr: no device is bound).
 void BindBackend(Backend* device);
 
 }  // namespace host

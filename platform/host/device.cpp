@@ -1,8 +1,6 @@
 // Binding the device, and the device's handle table.
 #include "platform/host/device.h"
 
-#include <atomic>
-
 #include "platform/host/unicode.h"
 
 namespace host {
@@ -14,7 +12,7 @@ std::unique_ptr<device::Device> g_device;
 
 }  // namespace
 
-void BindDevice(const DeviceOptions& options) {
+Backend& BindDevice(const DeviceOptions& options) {
     std::lock_guard lock(g_bindMutex);
     if (g_device) {
         BindBackend(nullptr);
@@ -23,6 +21,7 @@ void BindDevice(const DeviceOptions& options) {
     }
     g_device = std::make_unique<device::Device>(options);
     BindBackend(g_device.get());
+    return *g_device;
 }
 
 void UnbindDevice() {

@@ -79,15 +79,6 @@ private:
     DWORD readLimit_ = 0;
 };
 
-// Puts a backend in front for the scope's lifetime, then goes back to the device.
-class ScopedBackend {
-public:
-    explicit ScopedBackend(Backend& backend) { SetBackend(&backend); }
-    ~ScopedBackend() { SetBackend(nullptr); }
-    ScopedBackend(const ScopedBackend&) = delete;
-    ScopedBackend& operator=(const ScopedBackend&) = delete;
-};
-
 // The operation of a name as the platform spells it; throws std::invalid_argument for
 // a name that is none.
 Operation OperationNamed(std::string_view name);

@@ -69,9 +69,13 @@ struct DeviceOptions {
     std::function<void(const std::string&)> trace;
 };
 
-// Binds the device; throws store::Error with one clear sentence when the image
-// cannot be used (not an image, unreadable store). Rebinding unbinds first.
-void BindDevice(const DeviceOptions& options);
+class Backend;
+
+// Binds the device, which becomes the bottom of the backend stack (backend.h), and
+// returns it: the target for a backend that must wrap this device itself. Throws
+// store::Error with one clear sentence when the image cannot be used (not an image,
+// unreadable store). Rebinding unbinds first.
+Backend& BindDevice(const DeviceOptions& options);
 
 // Commits and closes everything the device holds open, and unbinds it.
 void UnbindDevice();
@@ -79,10 +83,14 @@ void UnbindDevice();
 // RAII form for tests and the runner.
 class DeviceBinding {
 public:
-    explicit DeviceBinding(const DeviceOptions& options) { BindDevice(options); }
+    explicit DeviceBinding(const DeviceOptions& options) : device_(BindDevice(options)) {}
     ~DeviceBinding() { UnbindDevice(); }
     DeviceBinding(const DeviceBinding&) = delete;
     DeviceBinding& operator=(const DeviceBinding&) = delete;
+    Backend& device() const { return device_; }
+
+private:
+    Backend& device_;
 };
 
 }  // namespace host

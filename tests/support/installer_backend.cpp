@@ -14,11 +14,9 @@ std::string Narrow(const char16_t* text) {
     return out;
 }
 
-TracingBackend::TracingBackend() : host::ForwardingBackend(host::CurrentBackend()) {
-    host::SetBackend(this);
-}
+TracingBackend::TracingBackend() : host::ForwardingBackend(host::CurrentBackend()) {}
 
-TracingBackend::~TracingBackend() { host::SetBackend(nullptr); }
+TracingBackend::~TracingBackend() = default;
 
 void TracingBackend::Record(const std::string& call) {
     std::lock_guard lock(mutex_);

@@ -59,6 +59,7 @@ private:
     void Record(const std::string& call);
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    host::ScopedBackend inFront_{*this};  // last: leaves the front first
 };
 
 // UTF-8 of a platform string, for call records and messages.
