@@ -25,7 +25,7 @@
 #include <unicode/ustring.h>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "control/control.h"
 #include "langdb/langdb.h"
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "regscript/regscript.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "platform/wince.h"
 
 namespace {

@@ -7,16 +7,7 @@
 #include <system_error>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-
-// The command's exit code lives in main.cpp, which the fuzz targets leave out.
-namespace tools {
-namespace {
-int g_exitCode = 0;
-}  // namespace
-void SetExitCode(int code) { g_exitCode = code; }
-int ExitCode() { return g_exitCode; }
-}  // namespace tools
+#include "store/store.h"
 
 namespace fuzz {
 

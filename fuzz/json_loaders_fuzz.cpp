@@ -14,8 +14,8 @@
 #include <CLI/CLI.hpp>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/store.h"
-#include "tools/commands.h"
+#include "store/store.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
 
 namespace {

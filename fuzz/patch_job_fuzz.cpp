@@ -9,9 +9,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "langdb/langdb.h"
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/store.h"
-#include "tools/reg_import.h"
+#include "store/store.h"
+#include "tools/formats/reg_import.h"
 
 namespace {
 

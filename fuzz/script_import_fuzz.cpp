@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform/host/host.h"
 #include "regscript/regscript.h"
 

@@ -1,7 +1,7 @@
 // The image as a whole: where its state files live, how one is recognised, found and
 // created.
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 
 namespace store {
 

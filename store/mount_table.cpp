@@ -2,9 +2,9 @@
 //
 // Ids come from AUTOINCREMENT, so a volume unmounted and mounted again gets a new id
 // and an id is never reused: a CEGUID built from it can never name another volume.
-#include "platform/host/sqlite_db.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/sqlite_db.h"
+#include "store/store.h"
+#include "store/text.h"
 
 namespace store {
 

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 
 namespace store {
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/host/sqlite_db.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/sqlite_db.h"
+#include "store/store.h"
+#include "store/text.h"
 
 namespace store {
 

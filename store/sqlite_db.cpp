@@ -1,5 +1,5 @@
 // The SQLite connection and statement wrappers of the stores.
-#include "platform/host/sqlite_db.h"
+#include "store/sqlite_db.h"
 
 #include <sqlite3.h>
 

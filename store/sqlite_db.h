@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 
 struct sqlite3_stmt;
 

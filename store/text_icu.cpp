@@ -1,4 +1,4 @@
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>

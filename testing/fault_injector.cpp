@@ -1,5 +1,5 @@
 // The fault-injecting backend's rules and counts; its methods are generated in faults.h.
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 
 #include <algorithm>
 #include <chrono>

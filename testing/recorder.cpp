@@ -1,4 +1,4 @@
-#include "tests/support/installer_backend.h"
+#include "testing/recorder.h"
 
 #include <chrono>
 #include <thread>

@@ -1,7 +1,7 @@
-// The recording screen: keeps what was shown, for tests.
-#include "platform/host/host.h"
+// The recording screen.
+#include "testing/recording_screen.h"
 
-namespace host {
+namespace testing_support {
 
 void RecordingScreen::ShowWindow(const std::u16string& text, uint32_t style) {
     std::lock_guard lock(mutex_);
@@ -19,4 +19,4 @@ std::vector<RecordingScreen::Shown> RecordingScreen::shown() const {
     return shown_;
 }
 
-}  // namespace host
+}  // namespace testing_support

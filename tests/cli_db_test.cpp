@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "platform/wince.h"
 #include "tests/support/cli.h"
 

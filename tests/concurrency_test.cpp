@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "platform/wince.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"

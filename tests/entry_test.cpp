@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "control/control.h"
-#include "tests/support/installer_backend.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
+#include "testing/recording_screen.h"
 
 namespace {
 
@@ -46,13 +47,13 @@ void ExpectLaunchValues(const ScratchImage& img, const std::u16string& command) 
     EXPECT_EQ(depend30->data, (Bytes{0x19, 0x00}));
 }
 
-void ExpectScreen(const host::RecordingScreen& screen) {
+void ExpectScreen(const testing_support::RecordingScreen& screen) {
     const auto shown = screen.shown();
     ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].kind, host::RecordingScreen::Shown::Window);
+    EXPECT_EQ(shown[0].kind, testing_support::RecordingScreen::Shown::Window);
     EXPECT_TRUE(shown[0].text == kStatusText);
     EXPECT_EQ(shown[0].style, 0x10800001u);
-    EXPECT_EQ(shown[1].kind, host::RecordingScreen::Shown::Message);
+    EXPECT_EQ(shown[1].kind, testing_support::RecordingScreen::Shown::Message);
     EXPECT_TRUE(shown[1].text == kCompletion);
     EXPECT_TRUE(shown[1].caption == u"Finished");
     EXPECT_EQ(shown[1].style, 0x40u);
@@ -69,7 +70,7 @@ TEST(WinMain, NormalRun) {
     WriteWork(img);
     // An older list under "Depend30" is replaced, not merged.
     img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00, 0x1e, 0x00});
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     {
         TracingBackend trace;
@@ -96,7 +97,7 @@ TEST(WinMain, MissingInitKeyStillShowsTheMessage) {
     ScratchImage img;
     WriteWork(img);
     img.DeleteKey(kInit);
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
     img.Unbind();
@@ -109,7 +110,7 @@ TEST(WinMain, UnmountedVolumeStillEndsTheRun) {
     ScratchImage img;
     WriteWork(img);
     img.UnmountLanguageVolume();
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
     img.Unbind();
@@ -124,7 +125,7 @@ TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
         SCOPED_TRACE(noWindow ? "no window" : "no thread");
         ScratchImage img;
         WriteWork(img);
-        host::RecordingScreen screen;
+        testing_support::RecordingScreen screen;
         img.Bind(u"\\upd\\Update.exe", &screen);
         {
             TracingBackend trace;
@@ -142,7 +143,7 @@ TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
         ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
         const auto shown = screen.shown();
         ASSERT_FALSE(shown.empty());
-        EXPECT_EQ(shown.back().kind, host::RecordingScreen::Shown::Message);
+        EXPECT_EQ(shown.back().kind, testing_support::RecordingScreen::Shown::Message);
     }
 }
 
@@ -188,7 +189,7 @@ TEST(WinMain, LaunchCommandLimit) {
         ScratchImage img;
         const std::u16string dir = LongFolder(img, 248);
         img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00});
-        host::RecordingScreen screen;
+        testing_support::RecordingScreen screen;
         img.Bind(dir + u"\\Update.exe", &screen);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         img.Unbind();

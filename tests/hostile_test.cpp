@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "platform/wince.h"
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 

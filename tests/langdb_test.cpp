@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "langdb/langdb.h"
-#include "tests/support/installer_backend.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {

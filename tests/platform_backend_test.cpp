@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform_image.h"
 
 namespace {

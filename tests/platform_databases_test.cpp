@@ -2,7 +2,7 @@
 // opening, seeking, reading (a missing property included) and writing records.
 #include <cstring>
 
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform_image.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // boundary, and reading.
 #include <sys/stat.h>
 
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform_image.h"
 
 namespace {

@@ -10,9 +10,10 @@
 #include <string>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "platform/wince.h"
+#include "testing/recording_screen.h"
 
 namespace platform_test {
 
@@ -53,7 +54,7 @@ protected:
     fs::path root_;
     fs::path image_;
     host::DeviceOptions options_;
-    host::RecordingScreen screen_;
+    testing_support::RecordingScreen screen_;
     std::vector<std::string> trace_;
 };
 

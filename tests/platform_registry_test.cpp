@@ -2,7 +2,7 @@
 // values, case folding, the platform's limits, batching and the trace.
 #include <sqlite3.h>
 
-#include "platform/host/faults.h"
+#include "testing/fault_injector.h"
 #include "platform_image.h"
 
 namespace {

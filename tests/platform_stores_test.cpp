@@ -7,7 +7,7 @@
 #include <fstream>
 #include <random>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "platform/wince.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "regscript/regscript.h"
-#include "tests/support/installer_backend.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "control/control.h"
-#include "platform/host/faults.h"
-#include "tests/support/installer_backend.h"
+#include "testing/fault_injector.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {

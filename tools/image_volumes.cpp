@@ -5,7 +5,7 @@
 #include <fstream>
 #include <optional>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "tools/errors.h"
 
 namespace tools {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "control/control.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "tools/errors.h"
 
 namespace tools {

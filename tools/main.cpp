@@ -7,19 +7,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/host/store.h"
-#include "tools/commands.h"
+#include "store/store.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
-
-namespace tools {
-namespace {
-int g_exitCode = 0;
-}  // namespace
-
-void SetExitCode(int code) { g_exitCode = code; }
-int ExitCode() { return g_exitCode; }
-
-}  // namespace tools
 
 namespace {
 

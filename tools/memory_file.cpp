@@ -1,4 +1,4 @@
-#include "tools/memory_file_backend.h"
+#include "tools/memory_file.h"
 
 #include <algorithm>
 #include <cstring>

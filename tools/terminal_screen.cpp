@@ -5,7 +5,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "platform/wince.h"
 
 namespace tools {

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 namespace host::device {
 

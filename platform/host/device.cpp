@@ -1,7 +1,7 @@
 // Binding the device, and the device's handle table.
 #include "platform/host/device.h"
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 namespace host {
 

@@ -21,7 +21,7 @@
 
 #include "platform/host/backend.h"
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace host::device {
 

@@ -16,7 +16,7 @@
 #include <unicode/uchar.h>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 namespace host::device {
 

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,25 +25,6 @@ public:
     // A message box; returns when it is dismissed.
     virtual void ShowMessage(const std::u16string& text, const std::u16string& caption,
                              uint32_t style) = 0;
-};
-
-// Keeps what was shown, in order: for tests.
-class RecordingScreen : public Screen {
-public:
-    struct Shown {
-        enum Kind { Window, Message } kind;
-        std::u16string text;
-        std::u16string caption;  // messages only
-        uint32_t style;
-    };
-    void ShowWindow(const std::u16string& text, uint32_t style) override;
-    void ShowMessage(const std::u16string& text, const std::u16string& caption,
-                     uint32_t style) override;
-    std::vector<Shown> shown() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Shown> shown_;
 };
 
 // A host folder that appears on the device under a platform path of its own (an

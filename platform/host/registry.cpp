@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 namespace host::device {
 

@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "store/text.h"
 
 namespace host::device {
 

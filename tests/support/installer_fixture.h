@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace testing_support {
 

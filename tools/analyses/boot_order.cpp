@@ -1,12 +1,12 @@
-#include "tools/boot_order.h"
+#include "tools/analyses/boot_order.h"
 
 #include <algorithm>
 #include <map>
 #include <sstream>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "platform/wince.h"
-#include "tools/json_formats.h"
+#include "tools/formats/json.h"
 
 namespace tools {
 

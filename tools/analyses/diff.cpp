@@ -4,7 +4,7 @@
 // the registry does; a change of case alone is no difference. Volumes are matched by
 // platform path, databases by name, records by object id (the installer changes
 // records in place, so a record keeps its id), properties by tag.
-#include "tools/diff.h"
+#include "tools/analyses/diff.h"
 
 #include <algorithm>
 #include <iostream>
@@ -12,13 +12,13 @@
 #include <memory>
 #include <optional>
 
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "platform/wince.h"
-#include "tools/commands.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
 #include "tools/image_volumes.h"
-#include "tools/reg_text.h"
+#include "tools/formats/reg_text.h"
 
 namespace tools {
 

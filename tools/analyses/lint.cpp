@@ -4,7 +4,7 @@
 //
 // Layout: the recording backend and the run; the walk, one handler per event of the
 // state machine; the comparison of the two; the JSON and text forms.
-#include "tools/lint.h"
+#include "tools/analyses/lint.h"
 
 #include <unistd.h>
 
@@ -16,11 +16,11 @@
 #include <system_error>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "regscript/regscript.h"
 #include "tools/errors.h"
-#include "tools/memory_file_backend.h"
+#include "tools/memory_file.h"
 
 namespace tools {
 

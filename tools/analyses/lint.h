@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/json_formats.h"
+#include "tools/formats/json.h"
 
 namespace tools {
 

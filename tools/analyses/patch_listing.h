@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "tools/json_formats.h"
+#include "tools/formats/json.h"
 
 namespace tools {
 

@@ -15,16 +15,16 @@
 #include <system_error>
 
 #include "control/control.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
-#include "tools/commands.h"
-#include "tools/device_arg.h"
-#include "tools/diff.h"
+#include "store/store.h"
+#include "store/text.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device_arg.h"
+#include "tools/analyses/diff.h"
 #include "tools/errors.h"
 #include "tools/installer_run.h"
-#include "tools/lint.h"
-#include "tools/memory_file_backend.h"
-#include "tools/patch_listing.h"
+#include "tools/analyses/lint.h"
+#include "tools/memory_file.h"
+#include "tools/analyses/patch_listing.h"
 
 namespace tools {
 

@@ -2,14 +2,14 @@
 #include <iostream>
 #include <memory>
 
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "platform/wince.h"
-#include "tools/commands.h"
-#include "tools/device_arg.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device_arg.h"
 #include "tools/errors.h"
 #include "tools/image_volumes.h"
-#include "tools/json_formats.h"
+#include "tools/formats/json.h"
 
 namespace tools {
 

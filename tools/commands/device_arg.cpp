@@ -1,8 +1,8 @@
-#include "tools/device_arg.h"
+#include "tools/commands/device_arg.h"
 
 #include <system_error>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 #include "tools/errors.h"
 
 namespace tools {

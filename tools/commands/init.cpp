@@ -2,8 +2,8 @@
 #include <iostream>
 #include <memory>
 
-#include "platform/host/store.h"
-#include "tools/commands.h"
+#include "store/store.h"
+#include "tools/commands/commands.h"
 
 namespace tools {
 

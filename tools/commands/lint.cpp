@@ -4,9 +4,9 @@
 #include <iostream>
 #include <memory>
 
-#include "tools/commands.h"
-#include "tools/lint.h"
-#include "tools/memory_file_backend.h"
+#include "tools/commands/commands.h"
+#include "tools/analyses/lint.h"
+#include "tools/memory_file.h"
 
 namespace tools {
 

@@ -10,12 +10,12 @@
 #include <system_error>
 
 #include "langdb/langdb.h"
-#include "platform/host/unicode.h"
-#include "tools/commands.h"
+#include "store/text.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
-#include "tools/json_formats.h"
-#include "tools/memory_file_backend.h"
-#include "tools/patch_listing.h"
+#include "tools/formats/json.h"
+#include "tools/memory_file.h"
+#include "tools/analyses/patch_listing.h"
 
 namespace tools {
 

@@ -3,13 +3,13 @@
 #include <map>
 #include <memory>
 
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
-#include "tools/commands.h"
-#include "tools/device_arg.h"
+#include "store/store.h"
+#include "store/text.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device_arg.h"
 #include "tools/errors.h"
-#include "tools/json_formats.h"
-#include "tools/reg_text.h"
+#include "tools/formats/json.h"
+#include "tools/formats/reg_text.h"
 
 namespace tools {
 

@@ -14,11 +14,11 @@
 #include <system_error>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
-#include "tools/boot_order.h"
-#include "tools/commands.h"
-#include "tools/device_arg.h"
+#include "store/store.h"
+#include "store/text.h"
+#include "tools/analyses/boot_order.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device_arg.h"
 #include "tools/errors.h"
 #include "tools/installer_run.h"
 #include "tools/terminal_screen.h"

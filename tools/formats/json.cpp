@@ -1,6 +1,6 @@
 // The JSON forms of the ceupdate command. Layout: hex; strict parsing and output
 // layout; registry values; database properties.
-#include "tools/json_formats.h"
+#include "tools/formats/json.h"
 
 #include <array>
 #include <bit>
@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "platform/wince.h"
 #include "tools/errors.h"
 

@@ -17,7 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace tools {
 

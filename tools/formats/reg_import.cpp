@@ -3,18 +3,18 @@
 // Each line is taken on its own (a byte list also takes its continuation lines); a
 // malformed line is reported with its number and reason, and parsing goes on with
 // the next line, so one pass reports every malformed line.
-#include "tools/reg_import.h"
+#include "tools/formats/reg_import.h"
 
 #include <iostream>
 #include <memory>
 #include <optional>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "platform/wince.h"
-#include "tools/commands.h"
-#include "tools/device_arg.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/device_arg.h"
 #include "tools/errors.h"
-#include "tools/memory_file_backend.h"
+#include "tools/memory_file.h"
 
 namespace tools {
 

@@ -1,9 +1,9 @@
-#include "tools/reg_text.h"
+#include "tools/formats/reg_text.h"
 
 #include <cstdio>
 #include <optional>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "platform/wince.h"
 
 namespace tools {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace tools {
 
