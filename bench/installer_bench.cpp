@@ -25,6 +25,7 @@
 #include "control/control.h"
 #include "langdb/langdb.h"
 #include "platform/host/host.h"
+#include "store/bytes.h"
 #include "store/store.h"
 #include "regscript/regscript.h"
 
@@ -52,13 +53,8 @@ struct PlainSection {
     std::vector<PlainValue> values;
 };
 
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(v & 0xFF);
-    b.push_back(v >> 8);
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 0xFF);
-}
+void Put16(Bytes& b, uint16_t v) { store::AppendLittleEndian(b, v, 2); }
+void Put32(Bytes& b, uint32_t v) { store::AppendLittleEndian(b, v, 4); }
 std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 std::string Hex2(unsigned v) {
     char buf[3];
@@ -86,8 +82,7 @@ GeneratedScript MakeScript() {
             if (kind < 60) {
                 std::u16string text = Ascii("text value " + std::to_string(rng() % 1000000)) + u" Значение";
                 Bytes data;
-                for (char16_t c : text) Put16(data, c);
-                Put16(data, 0);
+                store::AppendUtf16Le(data, text + u'\0');
                 section.values.push_back({name, REG_SZ, data});
                 g.text += u"\"" + name + u"\"=\"" + text + u"\"\r\n";
             } else if (kind < 85) {
@@ -143,7 +138,7 @@ GeneratedPatch MakePatch(int job) {
             for (char16_t& c : key) c = c >= u'a' && c <= u'z' ? c - 32 : (c >= u'а' && c <= u'я' ? c - 32 : c);
             Put32(p.bytes, PROPID_FROM_ID_TYPE(1, CEVT_LPWSTR));
             Put16(p.bytes, static_cast<uint16_t>(key.size()));
-            for (char16_t c : key) Put16(p.bytes, c);
+            store::AppendUtf16Le(p.bytes, key);
         }
         Put32(p.bytes, PROPID_FROM_ID_TYPE(3, CEVT_UI4));
         Put32(p.bytes, static_cast<uint32_t>(e));
@@ -154,7 +149,7 @@ GeneratedPatch MakePatch(int job) {
 
 store::Property TextProp(uint16_t id, const std::u16string& text) {
     store::Property p{PROPID_FROM_ID_TYPE(id, CEVT_LPWSTR), {}};
-    for (char16_t c : text) Put16(p.bytes, c);
+    store::AppendUtf16Le(p.bytes, text);
     return p;
 }
 store::Property NumberProp(uint16_t id, uint32_t n) {
@@ -193,7 +188,7 @@ void PrepareWorkload() {
 
     g_work->script = MakeScript();
     Bytes scriptBytes;
-    for (char16_t c : g_work->script.text) Put16(scriptBytes, c);
+    store::AppendUtf16Le(scriptBytes, g_work->script.text);
     WriteBytes(upd / "bench.reg", scriptBytes);
 
     store::VolumeStore volume(g_work->templateImage / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "store/bytes.h"
 #include "store/store.h"
 #include "platform/wince.h"
 
@@ -60,12 +61,7 @@ public:
             const auto db = vol.FindDatabase(u"\\FileNameLang");
             vol.Begin();
             for (int i = 0; i < kRecords; ++i) {
-                std::vector<uint8_t> text;
-                for (char16_t c : Keys()[i]) {
-                    text.push_back(static_cast<uint8_t>(c));
-                    text.push_back(static_cast<uint8_t>(c >> 8));
-                }
-                const store::Property props[] = {{kKeyProp, text},
+                const store::Property props[] = {{kKeyProp, store::Utf16LeBytes(Keys()[i])},
                                                  {kValueProp, {uint8_t(i), 0, 0, 0}}};
                 vol.AddRecord(db->oid, props);
             }

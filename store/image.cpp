@@ -17,7 +17,7 @@ fs::path NewHostPath(const fs::path& image, std::u16string_view platformPath) {
     while (start < platformPath.size()) {
         size_t end = platformPath.find(u'\\', start);
         if (end == std::u16string_view::npos) end = platformPath.size();
-        if (end > start) path /= host::ToUtf8(platformPath.substr(start, end - start));
+        if (end > start) path /= text::ToUtf8(platformPath.substr(start, end - start));
         start = end + 1;
     }
     return path;

@@ -54,14 +54,14 @@ Mount MountTable::Add(std::u16string_view volumePath) {
     auto& db = impl_->db;
     db.RequireWritable();
     if (volumePath.empty() || volumePath.front() != u'\\')
-        throw Error(db.where() + ": \"" + host::ToUtf8(volumePath) +
+        throw Error(db.where() + ": \"" + text::ToUtf8(volumePath) +
                     "\" is not an absolute platform path");
     sql::Db::WriteScope scope(db);
     sql::Stmt find(db.get(), "SELECT id, path FROM mounts WHERE fold = ?", db.where());
-    find.BindText(1, host::FoldCase(volumePath));
+    find.BindText(1, text::FoldCase(volumePath));
     if (find.Step()) return {static_cast<uint32_t>(find.Int(0)), find.Text(1)};
     sql::Stmt add(db.get(), "INSERT INTO mounts(path, fold) VALUES(?, ?)", db.where());
-    add.BindText(1, volumePath).BindText(2, host::FoldCase(volumePath)).Run();
+    add.BindText(1, volumePath).BindText(2, text::FoldCase(volumePath)).Run();
     const auto id = db.LastInsertId();
     if (id <= 0 || id > 0xFFFFFFFF) throw Error(db.where() + " has no mount ids left");
     scope.Done();
@@ -72,7 +72,7 @@ bool MountTable::Remove(std::u16string_view volumePath) {
     auto& db = impl_->db;
     db.RequireWritable();
     sql::Stmt stmt(db.get(), "DELETE FROM mounts WHERE fold = ?", db.where());
-    stmt.BindText(1, host::FoldCase(volumePath)).Run();
+    stmt.BindText(1, text::FoldCase(volumePath)).Run();
     return db.Changes() > 0;
 }
 

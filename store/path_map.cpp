@@ -42,18 +42,18 @@ PathStatus SplitPath(std::u16string_view path, std::vector<std::u16string_view>*
 
 // The host name in folder of the entry that a platform component names.
 std::optional<std::string> FindEntry(const fs::path& folder, std::u16string_view part) {
-    const std::string exact = host::ToUtf8(part);
+    const std::string exact = text::ToUtf8(part);
     struct stat st;
-    if (host::FromUtf8(exact) == part && lstat((folder / exact).c_str(), &st) == 0) return exact;
-    const std::u16string folded = host::FoldCase(part);
+    if (text::FromUtf8(exact) == part && lstat((folder / exact).c_str(), &st) == 0) return exact;
+    const std::u16string folded = text::FoldCase(part);
     std::optional<std::string> best;
     std::u16string bestName;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        const std::u16string name16 = host::FromUtf8(name);
-        if (host::FoldCase(name16) != folded) continue;
-        if (!best || host::CompareNoCase(name16, bestName) < 0) {
+        const std::u16string name16 = text::FromUtf8(name);
+        if (text::FoldCase(name16) != folded) continue;
+        if (!best || text::CompareNoCase(name16, bestName) < 0) {
             best = name;
             bestName = name16;
         }
@@ -76,7 +76,7 @@ Base ChooseBase(const fs::path& image, const std::vector<PathAttachment>& attach
         if (SplitPath(a.platformPath, &mount) != PathStatus::Ok || mount.empty()) continue;
         if (mount.size() > parts.size() || mount.size() <= best.skip) continue;
         if (!std::equal(mount.begin(), mount.end(), parts.begin(),
-                        [](auto x, auto y) { return host::EqualNoCase(x, y); }))
+                        [](auto x, auto y) { return text::EqualNoCase(x, y); }))
             continue;
         best = {fs::canonical(a.hostFolder, ec), false, mount.size()};
     }
@@ -149,7 +149,7 @@ std::optional<std::u16string> PathMap::PlatformPathOf(const fs::path& hostPath) 
         for (const auto& part : target.lexically_relative(root)) {
             if (part == ".") continue;
             if (prefix.empty() || prefix.back() != u'\\') prefix += u'\\';
-            prefix += host::FromUtf8(part.string());
+            prefix += text::FromUtf8(part.string());
         }
         return prefix;
     };

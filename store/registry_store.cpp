@@ -68,7 +68,7 @@ void RegistryStore::Create(const fs::path& file) {
     for (const auto& [id, name] : kRoots) {
         sql::Stmt stmt(db.get(), "INSERT INTO keys(id, parent, name, fold) VALUES(?, NULL, ?, ?)",
                        db.where());
-        stmt.Bind(1, id).BindText(2, name).BindText(3, host::FoldCase(name)).Run();
+        stmt.Bind(1, id).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
     }
     scope.Done();
 }
@@ -80,7 +80,7 @@ RegistryStore::~RegistryStore() = default;  // Db commits an open transaction
 
 std::optional<RegistryStore::KeyId> RegistryStore::RootByName(std::u16string_view name) {
     for (const auto& [id, root] : kRoots)
-        if (host::EqualNoCase(name, root)) return id;
+        if (text::EqualNoCase(name, root)) return id;
     return std::nullopt;
 }
 
@@ -94,7 +94,7 @@ std::optional<RegistryStore::KeyId> RegistryStore::FindSubkey(KeyId parent,
                                                               std::u16string_view name) const {
     sql::Stmt stmt(impl_->db.get(), "SELECT id FROM keys WHERE parent = ? AND fold = ?",
                    impl_->db.where());
-    stmt.Bind(1, parent).BindText(2, host::FoldCase(name));
+    stmt.Bind(1, parent).BindText(2, text::FoldCase(name));
     if (!stmt.Step()) return std::nullopt;
     return stmt.Int(0);
 }
@@ -106,10 +106,10 @@ RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view 
         throw Error(impl_->db.where() + ": a key name cannot hold a backslash");
     impl_->RequireKey(parent);
     if (FindSubkey(parent, name))
-        throw Error(impl_->db.where() + ": the key \"" + host::ToUtf8(name) + "\" exists already");
+        throw Error(impl_->db.where() + ": the key \"" + text::ToUtf8(name) + "\" exists already");
     sql::Stmt stmt(impl_->db.get(), "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)",
                    impl_->db.where());
-    stmt.Bind(1, parent).BindText(2, name).BindText(3, host::FoldCase(name)).Run();
+    stmt.Bind(1, parent).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
     return impl_->db.LastInsertId();
 }
 
@@ -120,7 +120,7 @@ std::vector<RegistryStore::Key> RegistryStore::Subkeys(KeyId parent) const {
     std::vector<Key> keys;
     while (stmt.Step()) keys.push_back({stmt.Int(0), stmt.Text(1)});
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        return host::CompareNoCase(a.name, b.name) < 0;
+        return text::CompareNoCase(a.name, b.name) < 0;
     });
     return keys;
 }
@@ -182,7 +182,7 @@ int RegistryStore::Depth(KeyId key) const {
 std::optional<RegistryValue> RegistryStore::GetValue(KeyId key, std::u16string_view name) const {
     sql::Stmt stmt(impl_->db.get(), "SELECT name, type, data FROM vals WHERE key = ? AND fold = ?",
                    impl_->db.where());
-    stmt.Bind(1, key).BindText(2, host::FoldCase(name));
+    stmt.Bind(1, key).BindText(2, text::FoldCase(name));
     if (!stmt.Step()) return std::nullopt;
     return RegistryValue{stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)};
 }
@@ -195,7 +195,7 @@ std::vector<RegistryValue> RegistryStore::Values(KeyId key) const {
     while (stmt.Step())
         values.push_back({stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)});
     std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
-        return host::CompareNoCase(a.name, b.name) < 0;
+        return text::CompareNoCase(a.name, b.name) < 0;
     });
     return values;
 }
@@ -210,7 +210,7 @@ void RegistryStore::SetValue(KeyId key, std::u16string_view name, uint32_t type,
                    "ON CONFLICT(key, fold) DO UPDATE SET name = excluded.name, "
                    "type = excluded.type, data = excluded.data",
                    impl_->db.where());
-    stmt.Bind(1, key).BindText(2, name).BindText(3, host::FoldCase(name)).Bind(4, type);
+    stmt.Bind(1, key).BindText(2, name).BindText(3, text::FoldCase(name)).Bind(4, type);
     stmt.BindBlob(5, data).Run();
 }
 
@@ -218,7 +218,7 @@ bool RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
     impl_->db.RequireWritable();
     sql::Stmt stmt(impl_->db.get(), "DELETE FROM vals WHERE key = ? AND fold = ?",
                    impl_->db.where());
-    stmt.Bind(1, key).BindText(2, host::FoldCase(name)).Run();
+    stmt.Bind(1, key).BindText(2, text::FoldCase(name)).Run();
     return impl_->db.Changes() > 0;
 }
 

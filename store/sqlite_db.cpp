@@ -1,6 +1,8 @@
 // The SQLite connection and statement wrappers of the stores.
 #include "store/sqlite_db.h"
 
+#include "store/bytes.h"
+
 #include <sqlite3.h>
 
 #include <mutex>
@@ -109,7 +111,7 @@ Stmt& Stmt::BindBlob(int index, std::span<const uint8_t> bytes) {
 }
 
 Stmt& Stmt::BindText(int index, std::u16string_view text) {
-    const std::vector<uint8_t> bytes = TextBytes(text);
+    const std::vector<uint8_t> bytes = Utf16LeBytes(text);
     return BindBlob(index, bytes);
 }
 
@@ -154,7 +156,7 @@ std::vector<uint8_t> Stmt::Blob(int column) const {
     return {view.begin(), view.end()};
 }
 
-std::u16string Stmt::Text(int column) const { return BytesText(BlobView(column)); }
+std::u16string Stmt::Text(int column) const { return Utf16LeText(BlobView(column)); }
 
 // ---- Db ----
 
@@ -258,26 +260,6 @@ Db::WriteScope::~WriteScope() {
 void Db::WriteScope::Done() {
     db_.Exec(nested_ ? "RELEASE write_scope" : "COMMIT");
     done_ = true;
-}
-
-// ---- Text as bytes ----
-
-std::vector<uint8_t> TextBytes(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
-}
-
-std::u16string BytesText(std::span<const uint8_t> bytes) {
-    std::u16string text;
-    text.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    return text;
 }
 
 }  // namespace store::sql

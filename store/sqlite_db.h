@@ -92,8 +92,4 @@ private:
     bool explicit_ = false;
 };
 
-// UTF-16 text as the BLOB stored for it (little-endian code units) and back.
-std::vector<uint8_t> TextBytes(std::u16string_view text);
-std::u16string BytesText(std::span<const uint8_t> bytes);
-
 }  // namespace store::sql

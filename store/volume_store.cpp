@@ -160,7 +160,7 @@ std::optional<DatabaseInfo> VolumeStore::FindDatabase(std::u16string_view name) 
                    "SELECT oid, name, type, (SELECT count(*) FROM records WHERE db = dbs.oid) "
                    "FROM dbs WHERE fold = ?",
                    impl_->db.where());
-    stmt.BindText(1, host::FoldCase(name));
+    stmt.BindText(1, text::FoldCase(name));
     if (!stmt.Step()) return std::nullopt;
     return DatabaseInfo{static_cast<uint32_t>(stmt.Int(0)), stmt.Text(1),
                         static_cast<uint32_t>(stmt.Int(2)), static_cast<size_t>(stmt.Int(3))};
@@ -168,7 +168,7 @@ std::optional<DatabaseInfo> VolumeStore::FindDatabase(std::u16string_view name) 
 
 DatabaseInfo VolumeStore::CreateDatabase(std::u16string_view name, uint32_t type) {
     impl_->db.RequireWritable();
-    const std::string quoted = "\"" + host::ToUtf8(name) + "\"";
+    const std::string quoted = "\"" + text::ToUtf8(name) + "\"";
     if (name.empty() || name.size() > kMaxNameLength)
         throw Error(impl_->db.where() + ": the database name " + quoted + " must have 1 to " +
                     std::to_string(kMaxNameLength) + " characters");
@@ -180,7 +180,7 @@ DatabaseInfo VolumeStore::CreateDatabase(std::u16string_view name, uint32_t type
     const uint32_t oid = impl_->NextOid();
     sql::Stmt stmt(impl_->db.get(), "INSERT INTO dbs(oid, name, fold, type) VALUES(?, ?, ?, ?)",
                    impl_->db.where());
-    stmt.Bind(1, oid).BindText(2, name).BindText(3, host::FoldCase(name)).Bind(4, type).Run();
+    stmt.Bind(1, oid).BindText(2, name).BindText(3, text::FoldCase(name)).Bind(4, type).Run();
     scope.Done();
     return {oid, std::u16string(name), type, 0};
 }

@@ -16,50 +16,14 @@
 #include "regscript/regscript.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
+#include "store/bytes.h"
+#include "store/text.h"
 
 namespace {
 
 using namespace testing_support;
 using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
-
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
-std::string Utf8(std::u16string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // Records the key each handle stands for and every value write, in order.
 class WriteRecorder : public host::ForwardingBackend {
@@ -76,14 +40,14 @@ public:
             std::string root = a == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
                                : a == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
                                                         : "HKEY_CLASSES_ROOT";
-            keys_[*h] = path.empty() ? root : root + "\\" + Utf8(path);
+            keys_[*h] = path.empty() ? root : root + "\\" + text::ToUtf8(path);
         }
         return result;
     }
 
     LONG RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) override {
-        writes.push_back(keys_[a] + " | " + Utf8(b ? b : u"") + " | " + std::to_string(d) + " | " +
-                         Hex(e, e ? f : 0));
+        writes.push_back(keys_[a] + " | " + text::ToUtf8(b ? b : u"") + " | " + std::to_string(d) + " | " +
+                         store::HexOf(std::span<const uint8_t>(e, e ? f : 0)));
         return target().RegSetValueExW(a, b, c, d, e, f);
     }
 

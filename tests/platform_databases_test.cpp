@@ -4,6 +4,7 @@
 
 #include "testing/fault_injector.h"
 #include "platform_image.h"
+#include "store/bytes.h"
 
 namespace {
 
@@ -12,14 +13,7 @@ namespace fs = std::filesystem;
 constexpr CEPROPID kKey = PROPID_FROM_ID_TYPE(1, CEVT_LPWSTR);
 constexpr CEPROPID kCount = PROPID_FROM_ID_TYPE(2, CEVT_UI4);
 
-std::vector<uint8_t> Utf16(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
-}
+std::vector<uint8_t> Utf16(std::u16string_view text) { return store::Utf16LeBytes(text); }
 
 class DeviceDatabases : public platform_test::ScratchImage {
 protected:

@@ -9,6 +9,7 @@
 
 #include "store/store.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
 
 namespace {
 
@@ -42,14 +43,7 @@ void WriteFile(const fs::path& file, const std::string& bytes) {
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> list) { return list; }
 
-std::vector<uint8_t> TextProperty(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
-}
+std::vector<uint8_t> TextProperty(std::u16string_view text) { return store::Utf16LeBytes(text); }
 
 // ---- The image ----
 

@@ -49,7 +49,7 @@ UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
             throw ToolError("the update folder " + updateDir +
                             " has a backslash in a folder name, which the phone cannot name");
         }
-        platform += u"\\" + host::FromUtf8(name);
+        platform += u"\\" + text::FromUtf8(name);
     }
     return {platform.empty() ? u"\\" : platform, {}};
 }

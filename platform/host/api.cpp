@@ -1,13 +1,12 @@
 // The platform operations of wince.h on the host: each hands over to the current
 // backend (backend.h), except the error code, which is per thread, and the text
-// operations, which are plain functions over ICU.
+// operations, which are plain functions over the host's text interface.
 #include <cstdarg>
 #include <cstdio>
 
-#include <unicode/uchar.h>
-
 #include "platform/host/backend.h"
 #include "platform/wince.h"
+#include "store/text.h"
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
@@ -100,11 +99,7 @@ WCHAR* wcscat(WCHAR* dst, const WCHAR* src) {
     return dst;
 }
 
-WCHAR towlower(WCHAR c) {
-    // Simple (one-to-one) lower-case mapping of a BMP code unit; surrogates stay.
-    const UChar32 lower = u_tolower(static_cast<UChar32>(c));
-    return lower <= 0xFFFF ? static_cast<WCHAR>(lower) : c;
-}
+WCHAR towlower(WCHAR c) { return text::LowerChar(c); }
 
 int _wcsicmp(const WCHAR* a, const WCHAR* b) {
     WCHAR fa, fb;
@@ -115,4 +110,4 @@ int _wcsicmp(const WCHAR* a, const WCHAR* b) {
     return static_cast<int>(fa) - static_cast<int>(fb);
 }
 
-int iswdigit(WCHAR c) { return u_isdigit(static_cast<UChar32>(c)) ? 1 : 0; }
+int iswdigit(WCHAR c) { return text::IsDecimalDigit(c) ? 1 : 0; }

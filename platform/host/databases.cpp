@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/host/device.h"
+#include "store/bytes.h"
 #include "store/text.h"
 
 namespace host::device {
@@ -88,19 +89,13 @@ size_t VariableSize(const OpenDatabase::Property& p) {
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-uint64_t LittleEndian(const std::vector<uint8_t>& bytes) {
-    uint64_t v = 0;
-    for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | bytes[i];
-    return v;
-}
-
 // Fills one CEPROPVAL; variable data goes to *tail, which moves on.
 void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) {
     out.propid = p.propid;
     out.wFlags = 0;
     out.wLenData = 0;
     const WORD type = TypeFromPropID(p.propid);
-    const uint64_t n = type == CEVT_LPWSTR || type == CEVT_BLOB ? 0 : LittleEndian(p.bytes);
+    const uint64_t n = type == CEVT_LPWSTR || type == CEVT_BLOB ? 0 : store::LittleEndianValue(p.bytes);
     switch (type) {
         case CEVT_I2: out.val.iVal = static_cast<SHORT>(n); break;
         case CEVT_UI2: out.val.uiVal = static_cast<USHORT>(n); break;
@@ -136,10 +131,8 @@ void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) 
 // The canonical bytes of a property handed in by the caller; false when it is bad.
 bool ToProperty(const CEPROPVAL& in, store::Property* out) {
     out->propid = in.propid;
-    auto le = [&](uint64_t v, size_t size) {
-        out->bytes.resize(size);
-        for (size_t i = 0; i < size; ++i) out->bytes[i] = static_cast<uint8_t>(v >> (8 * i));
-    };
+    out->bytes.clear();
+    auto le = [&](uint64_t v, size_t size) { store::AppendLittleEndian(out->bytes, v, size); };
     switch (TypeFromPropID(in.propid)) {
         case CEVT_I2: le(static_cast<uint16_t>(in.val.iVal), 2); return true;
         case CEVT_UI2: le(in.val.uiVal, 2); return true;
@@ -157,11 +150,7 @@ bool ToProperty(const CEPROPVAL& in, store::Property* out) {
             size_t units = 0;
             while (units <= kMaxUnits && in.val.lpwstr[units]) ++units;
             if (units > kMaxUnits) return false;
-            out->bytes.clear();
-            for (size_t i = 0; i < units; ++i) {
-                out->bytes.push_back(static_cast<uint8_t>(in.val.lpwstr[i]));
-                out->bytes.push_back(static_cast<uint8_t>(in.val.lpwstr[i] >> 8));
-            }
+            store::AppendUtf16Le(out->bytes, std::u16string_view(in.val.lpwstr, units));
             return true;
         }
         case CEVT_BLOB:
@@ -171,16 +160,6 @@ bool ToProperty(const CEPROPVAL& in, store::Property* out) {
             return true;
         default: return false;
     }
-}
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
 }
 
 }  // namespace
@@ -442,7 +421,7 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
         db.Put(record, p);
         if (options_.trace)
             Trace("db\t" + TraceText(db.volumePath) + "\t" + TraceText(db.name) + "\t" +
-                  std::to_string(record.oid) + "\t" + std::to_string(p.propid) + "\t" + Hex(p.bytes));
+                  std::to_string(record.oid) + "\t" + std::to_string(p.propid) + "\t" + store::HexOf(p.bytes));
     }
     h->current = index;
     return record.oid;

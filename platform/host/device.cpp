@@ -128,7 +128,7 @@ void Device::Trace(const std::string& line) {
 
 std::string TraceText(std::u16string_view text) {
     std::string out;
-    for (char c : ToUtf8(text)) {
+    for (char c : text::ToUtf8(text)) {
         switch (c) {
             case '\t': out += "\\t"; break;
             case '\n': out += "\\n"; break;

@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <unicode/uchar.h>
-
 #include "platform/host/device.h"
 #include "store/text.h"
 
@@ -41,8 +39,6 @@ struct SearchObject final : Object {
     size_t next = 0;
 };
 
-UChar32 Fold(char16_t c) { return u_foldCase(c, U_FOLD_CASE_DEFAULT); }
-
 // '*' matches any run of characters, '?' exactly one; letters ignore case.
 bool Matches(std::u16string_view pattern, std::u16string_view name) {
     size_t p = 0, n = 0, starP = std::u16string_view::npos, starN = 0;
@@ -50,7 +46,7 @@ bool Matches(std::u16string_view pattern, std::u16string_view name) {
         if (p < pattern.size() && pattern[p] == u'*') {
             starP = p++;
             starN = n;
-        } else if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+        } else if (p < pattern.size() && (pattern[p] == u'?' || text::FoldChar(pattern[p]) == text::FoldChar(name[n]))) {
             ++p;
             ++n;
         } else if (starP != std::u16string_view::npos) {
@@ -130,8 +126,8 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string hostName = it->path().filename().string();
-        const std::u16string name = FromUtf8(hostName);
-        if (ToUtf8(name) != hostName) continue;  // not reachable by a platform name
+        const std::u16string name = text::FromUtf8(hostName);
+        if (text::ToUtf8(name) != hostName) continue;  // not reachable by a platform name
         if (name.size() >= MAX_PATH || !Matches(pattern, name)) continue;
         if (atImageRoot && hostName == store::kStateFolder) continue;
         struct stat st;
@@ -162,7 +158,7 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
         return INVALID_HANDLE_VALUE;
     }
     std::sort(found.begin(), found.end(),
-              [](const Found& a, const Found& b) { return CompareNoCase(a.name, b.name) < 0; });
+              [](const Found& a, const Found& b) { return text::CompareNoCase(a.name, b.name) < 0; });
 
     auto search = std::make_unique<SearchObject>();
     for (const Found& f : found) search->entries.push_back(f.data);

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "platform/host/device.h"
+#include "store/bytes.h"
 #include "store/text.h"
 
 namespace host::device {
@@ -49,16 +50,6 @@ bool SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>* na
         if (end == path.size()) return true;
         start = end + 1;
     }
-}
-
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
 }
 
 }  // namespace
@@ -162,7 +153,7 @@ LONG Device::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType,
         if (options_.trace)
             batchTrace_.push_back("reg\tvalue\t" + TraceText(registry_->KeyPath(*key)) + "\t" +
                                   TraceText(name) + "\t" + std::to_string(dwType) + "\t" +
-                                  Hex(lpData, cbData));
+                                  store::HexOf(std::span<const uint8_t>(lpData, cbData)));
         ++batchWrites_;
         if (RootOf(hKey) || batchWrites_ >= kMaxBatch) CommitBatch();
         return ERROR_SUCCESS;

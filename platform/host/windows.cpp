@@ -49,7 +49,7 @@ std::shared_ptr<MessageQueue> Device::QueueOf(std::thread::id thread) {
 
 HWND Device::CreateWindowExW(DWORD, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
                              int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID) {
-    if (lpClassName == nullptr || !EqualNoCase(lpClassName, u"STATIC")) {
+    if (lpClassName == nullptr || !text::EqualNoCase(lpClassName, u"STATIC")) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
     }

@@ -4,9 +4,11 @@
 #include <map>
 #include <sstream>
 
+#include "store/bytes.h"
 #include "store/text.h"
 #include "platform/wince.h"
 #include "tools/formats/json.h"
+#include "tools/formats/registry_json.h"
 
 namespace tools {
 
@@ -31,7 +33,7 @@ int EntryNumber(std::u16string_view rest) {
     return static_cast<int>(negative ? -value : value);
 }
 
-std::string Quoted(std::u16string_view name) { return "\"" + host::ToUtf8(name) + "\""; }
+std::string Quoted(std::u16string_view name) { return "\"" + text::ToUtf8(name) + "\""; }
 
 std::string NumberList(const std::vector<int>& numbers) {
     std::string out;
@@ -43,7 +45,7 @@ std::string NumberList(const std::vector<int>& numbers) {
 }
 
 bool StartsWithNoCase(std::u16string_view name, std::u16string_view prefix) {
-    return name.size() >= prefix.size() && host::EqualNoCase(name.substr(0, prefix.size()), prefix);
+    return name.size() >= prefix.size() && text::EqualNoCase(name.substr(0, prefix.size()), prefix);
 }
 
 void ReadDependList(const store::RegistryValue& value, LaunchEntry& entry, BootReport& report) {
@@ -63,7 +65,7 @@ void ReadDependList(const store::RegistryValue& value, LaunchEntry& entry, BootR
     }
     entry.hasDepend = true;
     for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-        const int number = value.data[i] | (value.data[i + 1] << 8);
+        const int number = static_cast<int>(store::LittleEndianValue(std::span(value.data).subspan(i, 2)));
         if (number == 0) break;  // the list ends at its first 0
         entry.dependencies.push_back(number);
     }
@@ -123,12 +125,8 @@ BootReport AnalyzeBoot(const std::vector<store::RegistryValue>& initValues) {
         }
         entry.hasLaunch = true;
         entry.launchType = value.type;
-        entry.program.clear();
-        for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-            const char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
-            if (c == 0) break;
-            entry.program.push_back(c);
-        }
+        entry.program = store::Utf16LeText(value.data);
+        entry.program.resize(std::min(entry.program.size(), entry.program.find(u'\0')));
         if (value.type != REG_SZ) {
             report.warnings.push_back(Quoted(name) + " is " + RegTypeText(value.type) +
                                       ", not REG_SZ: the launcher cannot start it and takes "
@@ -159,11 +157,11 @@ std::string FormatBootReport(const BootReport& report) {
     out << "Boot order of HKEY_LOCAL_MACHINE\\init (strictly by number; each entry waits for "
            "the entries it depends on):\n";
     size_t width = 0;
-    for (const LaunchEntry& e : report.entries) width = std::max(width, host::ToUtf8(e.program).size());
+    for (const LaunchEntry& e : report.entries) width = std::max(width, text::ToUtf8(e.program).size());
     for (const LaunchEntry& e : report.entries) {
         std::string number = std::to_string(e.number);
         out << "  " << std::string(number.size() < 4 ? 4 - number.size() : 0, ' ') << number << "  ";
-        std::string program = e.hasLaunch ? host::ToUtf8(e.program) : "(no program)";
+        std::string program = e.hasLaunch ? text::ToUtf8(e.program) : "(no program)";
         out << program;
         if (!e.dependencies.empty()) {
             out << std::string(width + 2 > program.size() ? width + 2 - program.size() : 2, ' ')
@@ -179,7 +177,7 @@ std::string FormatBootReport(const BootReport& report) {
            "wait for it and every later entry do not start.\n";
     for (const LaunchEntry& e : report.entries) {
         if (e.number == kCompanionEntry && e.hasLaunch) {
-            out << "note: entry 25 is the update's companion program " << host::ToUtf8(e.program)
+            out << "note: entry 25 is the update's companion program " << text::ToUtf8(e.program)
                 << "; it must signal its start as well.\n";
         }
     }

@@ -19,6 +19,8 @@
 #include "tools/errors.h"
 #include "tools/image_volumes.h"
 #include "tools/formats/reg_text.h"
+#include "tools/formats/registry_json.h"
+#include "tools/formats/database_json.h"
 
 namespace tools {
 
@@ -28,7 +30,7 @@ namespace {
 
 using KeyId = store::RegistryStore::KeyId;
 
-std::string Utf8(std::u16string_view text) { return host::ToUtf8(text); }
+std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
 // Entries of both sides under one folded name, in case-insensitive order.
 template <typename T>
@@ -42,19 +44,19 @@ template <typename T, typename NameOf>
 std::vector<Paired<T>> Pair(const std::vector<T>& before, const std::vector<T>& after, NameOf nameOf) {
     std::map<std::u16string, Paired<T>> byName;
     for (const T& item : before) {
-        Paired<T>& p = byName[host::FoldCase(nameOf(item))];
+        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
         p.name = nameOf(item);
         p.before = item;
     }
     for (const T& item : after) {
-        Paired<T>& p = byName[host::FoldCase(nameOf(item))];
+        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
         p.name = nameOf(item);
         p.after = item;
     }
     std::vector<Paired<T>> out;
     for (auto& [folded, p] : byName) out.push_back(std::move(p));
     std::sort(out.begin(), out.end(), [](const Paired<T>& a, const Paired<T>& b) {
-        return host::CompareNoCase(a.name, b.name) < 0;
+        return text::CompareNoCase(a.name, b.name) < 0;
     });
     return out;
 }

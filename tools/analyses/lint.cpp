@@ -21,6 +21,7 @@
 #include "regscript/regscript.h"
 #include "tools/errors.h"
 #include "tools/memory_file.h"
+#include "tools/formats/registry_json.h"
 
 namespace tools {
 
@@ -143,7 +144,7 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
 
 // ---- Small text helpers ------------------------------------------------------------------
 
-std::string Utf8(std::u16string_view text) { return host::ToUtf8(text); }
+std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
 std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
 
@@ -346,7 +347,7 @@ void Walk::Seeking(int event, int status) {
 void Walk::OpenKey() {
     const ScriptHeader& header = import_->header;
     const std::u16string key = FullKeyPath(header.root, header.hasKeyPath ? header.keyPath : nullptr);
-    if (nextKey_ >= keys_.size() || !host::EqualNoCase(keys_[nextKey_].key, key) ||
+    if (nextKey_ >= keys_.size() || !text::EqualNoCase(keys_[nextKey_].key, key) ||
         keys_[nextKey_].line != lineNo_) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(lineNo_) +
                         ": it opens no key " + Utf8(key) + " there");
@@ -537,7 +538,7 @@ void Walk::CheckByteChars(const WCHAR* from, size_t line) {
 }
 
 bool SameWrite(const LintWrite& a, const LintWrite& b) {
-    return host::EqualNoCase(a.key, b.key) && a.name == b.name && a.type == b.type &&
+    return text::EqualNoCase(a.key, b.key) && a.name == b.name && a.type == b.type &&
            a.bytes == b.bytes;
 }
 

@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Utf8(std::u16string_view text) { return host::ToUtf8(text); }
+std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
 std::u16string LastComponent(std::u16string_view path) {
     const size_t slash = path.rfind(u'\\');
@@ -42,7 +42,7 @@ std::u16string LastComponent(std::u16string_view path) {
 // The job a patch file name belongs to, or -1.
 int JobOf(std::u16string_view path) {
     for (int i = 0; i < kDatabaseJobCount; ++i) {
-        if (host::EqualNoCase(u"\\" + LastComponent(path), kDatabaseJobs[i].patchFile)) return i;
+        if (text::EqualNoCase(u"\\" + LastComponent(path), kDatabaseJobs[i].patchFile)) return i;
     }
     return -1;
 }

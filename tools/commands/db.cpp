@@ -10,6 +10,7 @@
 #include "tools/errors.h"
 #include "tools/image_volumes.h"
 #include "tools/formats/json.h"
+#include "tools/formats/database_json.h"
 
 namespace tools {
 
@@ -30,14 +31,14 @@ void AddList(CLI::App& db) {
         std::vector<VolumeListing> volumes = ListVolumes(device->Image());
         if (volumes.empty()) std::cout << "no volumes\n";
         for (const VolumeListing& volume : volumes) {
-            std::cout << host::ToUtf8(volume.platformPath);
+            std::cout << text::ToUtf8(volume.platformPath);
             if (volume.hostFile.empty()) {
                 std::cout << " (mounted, but the volume file is missing)\n";
                 continue;
             }
             std::cout << (volume.mounted ? " (mounted)" : " (not mounted)") << "\n";
             for (const store::DatabaseInfo& database : volume.databases) {
-                std::cout << "  " << host::ToUtf8(database.name) << ": "
+                std::cout << "  " << text::ToUtf8(database.name) << ": "
                           << RecordCount(database.records) << "\n";
             }
         }
@@ -103,7 +104,7 @@ void AddDump(CLI::App& db) {
             std::cout << RecordsJson(records) << "\n";
             return;
         }
-        std::cout << host::ToUtf8(info.name) << " in " << args->volume << ": "
+        std::cout << text::ToUtf8(info.name) << " in " << args->volume << ": "
                   << RecordCount(records.size()) << "\n";
         for (size_t i = 0; i < records.size(); ++i) {
             std::cout << "record " << i + 1 << " (oid " << records[i].oid << ")\n";
@@ -163,7 +164,7 @@ void AddLoad(CLI::App& db) {
     cmd->add_option("FILE", args->file, "the database JSON file")->required();
     cmd->callback([args] {
         auto records = ParseRecordsJson(ReadJsonFile(args->file), args->file);
-        std::u16string name = host::FromUtf8(args->database);
+        std::u16string name = text::FromUtf8(args->database);
         if (name.empty() || name.size() >= CEDB_MAXDBASENAMELEN ||
             name.find(u'\0') != std::u16string::npos) {
             throw ToolError("the database name \"" + args->database + "\" must have 1 to " +
@@ -197,7 +198,7 @@ void AddDrop(CLI::App& db) {
         store::VolumeStore volume(file, store::Mode::ReadWrite);
         store::DatabaseInfo info = FindDatabaseOrFail(volume, args->database, args->volume);
         volume.DropDatabase(info.oid);
-        std::cout << "dropped " << host::ToUtf8(info.name) << " from " << args->volume << "\n";
+        std::cout << "dropped " << text::ToUtf8(info.name) << " from " << args->volume << "\n";
     });
 }
 

@@ -41,8 +41,8 @@ void AddMountCommands(CLI::App& app) {
             // Mounted under the path's spelling on disk, the way "db list" shows it.
             auto path = store::PathMap(image).PlatformPathOf(file);
             store::MountTable mounts(store::MountsFile(image), store::Mode::ReadWrite);
-            store::Mount mount = mounts.Add(path ? *path : host::FromUtf8(mountArgs->volume));
-            std::cout << "mounted " << host::ToUtf8(mount.volumePath) << "\n";
+            store::Mount mount = mounts.Add(path ? *path : text::FromUtf8(mountArgs->volume));
+            std::cout << "mounted " << text::ToUtf8(mount.volumePath) << "\n";
         });
 
     auto unmountArgs = std::make_shared<VolumeArgs>();
@@ -51,7 +51,7 @@ void AddMountCommands(CLI::App& app) {
         ->callback([unmountArgs] {
             fs::path image = unmountArgs->device.Image();
             store::MountTable mounts(store::MountsFile(image), store::Mode::ReadWrite);
-            if (!mounts.Remove(host::FromUtf8(unmountArgs->volume))) {
+            if (!mounts.Remove(text::FromUtf8(unmountArgs->volume))) {
                 throw ToolError("the volume " + unmountArgs->volume + " is not mounted");
             }
             std::cout << "unmounted " << unmountArgs->volume << "\n";

@@ -10,22 +10,20 @@
 #include <system_error>
 
 #include "langdb/langdb.h"
+#include "store/bytes.h"
 #include "store/text.h"
 #include "tools/commands/commands.h"
 #include "tools/errors.h"
 #include "tools/formats/json.h"
 #include "tools/memory_file.h"
 #include "tools/analyses/patch_listing.h"
+#include "tools/formats/database_json.h"
 
 namespace tools {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void AppendLe(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 // One property in the file's form, refusing what the installer would stop at or skip.
 void AppendPatchProperty(std::vector<uint8_t>& out, const store::Property& p,
@@ -35,7 +33,7 @@ void AppendPatchProperty(std::vector<uint8_t>& out, const store::Property& p,
         throw ToolError(where + ": the installer reads only CEVT_LPWSTR and CEVT_UI4 "
                         "properties and would stop at this one");
     }
-    AppendLe(out, p.propid, 4);
+    store::AppendLittleEndian(out, p.propid, 4);
     if (type == CEVT_UI4) {
         out.insert(out.end(), p.bytes.begin(), p.bytes.end());
         return;
@@ -49,7 +47,7 @@ void AppendPatchProperty(std::vector<uint8_t>& out, const store::Property& p,
                         " characters is longer than the installer reads (at most " +
                         std::to_string(kPatchMaxTextLength) + ")");
     }
-    AppendLe(out, static_cast<uint32_t>(length), 2);
+    store::AppendLittleEndian(out, length, 2);
     out.insert(out.end(), p.bytes.begin(), p.bytes.end());
 }
 
@@ -98,9 +96,9 @@ void WriteFileWhole(const fs::path& file, const std::vector<uint8_t>& bytes) {
 store::Property PropertyOf(const PatchProperty& p) {
     store::Property out{p.tag, {}};
     if ((p.tag & 0xFFFF) == CEVT_UI4) {
-        AppendLe(out.bytes, p.number, 4);
+        store::AppendLittleEndian(out.bytes, p.number, 4);
     } else {
-        for (const WCHAR* c = p.text; *c; ++c) AppendLe(out.bytes, *c, 2);
+        store::AppendUtf16Le(out.bytes, p.text);
     }
     return out;
 }

@@ -10,6 +10,7 @@
 #include "tools/errors.h"
 #include "tools/formats/json.h"
 #include "tools/formats/reg_text.h"
+#include "tools/formats/registry_json.h"
 
 namespace tools {
 
@@ -21,7 +22,7 @@ using KeyId = store::RegistryStore::KeyId;
 
 std::vector<KeyId> ExportRoots(const store::RegistryStore& registry, const std::string& key) {
     if (!key.empty()) {
-        if (auto found = registry.FindPath(host::FromUtf8(key))) return {*found};
+        if (auto found = registry.FindPath(text::FromUtf8(key))) return {*found};
         throw ToolError("the key " + key + " does not exist");
     }
     return {store::RegistryStore::kClassesRoot, store::RegistryStore::kCurrentUser,
@@ -34,9 +35,9 @@ Json RegistryJson(const store::RegistryStore& registry, const std::vector<KeyId>
         for (KeyId key : KeysInOrder(registry, top)) {
             Json values = Json::object();
             for (const store::RegistryValue& value : registry.Values(key)) {
-                values[host::ToUtf8(value.name)] = RegValueToJson(value.type, value.data);
+                values[text::ToUtf8(value.name)] = RegValueToJson(value.type, value.data);
             }
-            out[host::ToUtf8(registry.KeyPath(key))] = std::move(values);
+            out[text::ToUtf8(registry.KeyPath(key))] = std::move(values);
         }
     }
     return out;
@@ -81,7 +82,7 @@ struct KeyToLoad {
 
 KeyToLoad ParseKeyPath(const std::string& fullPath) {
     KeyToLoad key;
-    std::u16string text = host::FromUtf8(fullPath);
+    std::u16string text = text::FromUtf8(fullPath);
     if (text.find(u'\0') != std::u16string::npos) {
         throw ToolError("the key path \"" + fullPath + "\" contains a NUL character");
     }
@@ -118,7 +119,7 @@ std::vector<KeyToLoad> ParseRegistryJson(const Json& document, const std::string
     for (auto it = document.begin(); it != document.end(); ++it) {
         std::string where = "key \"" + it.key() + "\"";
         KeyToLoad key = ParseKeyPath(it.key());
-        std::u16string folded = host::FoldCase(host::FromUtf8(it.key()));
+        std::u16string folded = text::FoldCase(text::FromUtf8(it.key()));
         if (auto [at, fresh] = seenKeys.emplace(folded, it.key()); !fresh) {
             throw ToolError(source + " lists the key \"" + it.key() + "\" twice (as \"" +
                             at->second + "\"; key names ignore case)");
@@ -127,11 +128,11 @@ std::vector<KeyToLoad> ParseRegistryJson(const Json& document, const std::string
         std::map<std::u16string, std::string> seenValues;
         for (auto v = it.value().begin(); v != it.value().end(); ++v) {
             std::string valueWhere = where + " value \"" + v.key() + "\"";
-            std::u16string name = host::FromUtf8(v.key());
+            std::u16string name = text::FromUtf8(v.key());
             if (name.find(u'\0') != std::u16string::npos) {
                 throw ToolError(valueWhere + ": a value name cannot contain a NUL character");
             }
-            if (auto [at, fresh] = seenValues.emplace(host::FoldCase(name), v.key()); !fresh) {
+            if (auto [at, fresh] = seenValues.emplace(text::FoldCase(name), v.key()); !fresh) {
                 throw ToolError(where + " lists the value \"" + v.key() + "\" twice (as \"" +
                                 at->second + "\"; value names ignore case)");
             }
@@ -204,10 +205,10 @@ void AddDelete(CLI::App& reg) {
     cmd->callback([args, nameOption] {
         store::RegistryStore registry(store::RegistryFile(args->device.Image()),
                                       store::Mode::ReadWrite);
-        auto key = registry.FindPath(host::FromUtf8(args->key));
+        auto key = registry.FindPath(text::FromUtf8(args->key));
         if (!key) throw ToolError("the key " + args->key + " does not exist");
         if (nameOption->count() > 0) {
-            if (!registry.DeleteValue(*key, host::FromUtf8(args->name))) {
+            if (!registry.DeleteValue(*key, text::FromUtf8(args->name))) {
                 throw ToolError("the key " + args->key + " has no value \"" + args->name + "\"");
             }
             std::cout << "deleted the value \"" << args->name << "\" of " << args->key << "\n";

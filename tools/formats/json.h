@@ -1,7 +1,7 @@
-// The JSON forms of the ceupdate command, shared by every command that reads or
-// writes them: registry values (reg export/load), database properties (db dump/load,
-// and the patch-entry form of patch build/show, which is the same property form),
-// type names both ways, hex blobs, strict parsing and the stable layout of output.
+// JSON as the ceupdate command reads and writes it: strict parsing (no member named
+// twice), the stable layout of output, hex blobs, and the checks every reader of a
+// JSON form shares. The forms themselves: registry_json.h (registry values),
+// database_json.h (database properties, also the patch-entry form).
 //
 // Readers validate completely and throw ToolError with one sentence that says where
 // ("key ... value ...", "record 3 property 2") and what is wrong; they never write.
@@ -9,15 +9,14 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
-#include <span>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "store/store.h"
+#include "store/bytes.h"
 
 namespace tools {
 
@@ -26,7 +25,7 @@ using Json = nlohmann::ordered_json;
 
 // ---- Hex blobs: lower-case pairs, no separators ("0102ff") ----------------------------
 
-std::string HexOf(std::span<const uint8_t> bytes);
+using store::HexOf;
 // Upper or lower case; throws for an odd length or a character that is not hex.
 std::vector<uint8_t> BytesOfHex(std::string_view hex, const std::string& where);
 
@@ -41,52 +40,27 @@ Json ReadJsonFile(const std::filesystem::path& file);
 // (indented by two) and deeper ones on one line ({"a": 1, "b": [1, 2]}).
 std::string FormatJson(const Json& value, int expandDepth);
 
+// ---- Checks shared by the readers ----------------------------------------------------------
+
 // Throws unless `object` is a JSON object whose members are all among `allowed`.
 void CheckMembers(const Json& object, std::initializer_list<std::string_view> allowed,
                   const std::string& where);
 
-// ---- Registry values ------------------------------------------------------------------------
+// The member of an object; throws naming it when it is missing.
+const Json& Member(const Json& object, const char* name, const std::string& where);
 
-// "REG_NONE" .. "REG_QWORD" for the types 0 .. 11; any other type is its number.
-Json RegTypeToJson(uint32_t type);
-std::string RegTypeText(uint32_t type);  // the name, or the number as text
-// A name (exact spelling) or a number in 0 .. 2^32-1.
-uint32_t RegTypeFromJson(const Json& type, const std::string& where);
+// The text of a JSON string for data that the platform reads up to its terminator:
+// throws unless it is a string without NUL. `what` names the data ("REG_SZ").
+std::u16string TextWithoutNul(const Json& data, const std::string& what,
+                              const std::string& where);
 
-// The `data` export writes for stored bytes, or none when the bytes have no data
-// form (a REG_DWORD that is not 4 bytes long). REG_SZ/REG_EXPAND_SZ: the text up to
-// the first NUL; REG_DWORD: the number; REG_MULTI_SZ: the strings up to the first
-// empty one; every other type: hex.
-std::optional<Json> RegDataOf(uint32_t type, std::span<const uint8_t> bytes);
+// A whole JSON number within [min, max] (or [0, max]); floats (even 7.0) are refused.
+int64_t SignedInRange(const Json& data, int64_t min, int64_t max, const std::string& what,
+                      const std::string& where);
+uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what,
+                         const std::string& where);
 
-// {"type": ..., "data": ... (when there is a data form), "bytes": "..."}
-Json RegValueToJson(uint32_t type, std::span<const uint8_t> bytes);
-
-struct RegValueData {
-    uint32_t type = 0;
-    std::vector<uint8_t> bytes;
-};
-// Reads {"type", "bytes"}, {"type", "data"} or all three (data must then be what
-// RegDataOf gives for the bytes). From data alone: UTF-16 LE text plus terminator
-// for REG_SZ/REG_EXPAND_SZ, each string plus terminator and a final terminator for
-// REG_MULTI_SZ, 4 bytes little-endian for REG_DWORD, the hex bytes otherwise.
-RegValueData RegValueFromJson(const Json& value, const std::string& where);
-
-// ---- Database properties ----------------------------------------------------------------------
-
-// "CEVT_I2" .. "CEVT_BLOB" for the nine property types; none for another number.
-std::optional<std::string_view> PropTypeName(uint16_t type);
-std::optional<uint16_t> PropTypeFromName(std::string_view name);
-
-// {"id": 1, "type": "CEVT_LPWSTR", "data": "Notes"}: a number for the integer types,
-// CEVT_FILETIME (the 64-bit count) and CEVT_R8 (the strings "NaN", "Infinity" and
-// "-Infinity" for values JSON numbers cannot hold), true/false for CEVT_BOOL, a
-// string for CEVT_LPWSTR, hex for CEVT_BLOB.
-Json PropertyToJson(const store::Property& property);
-store::Property PropertyFromJson(const Json& property, const std::string& where);
-
-// A one-line text form of a property's data, as in "db dump" text: numbers, true/false,
-// "quoted text", hex:00ff for a blob.
-std::string PropertyDataText(const store::Property& property);
+// A string as a JSON string literal, for messages.
+std::string QuotedJson(std::string_view text);
 
 }  // namespace tools

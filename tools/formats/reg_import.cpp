@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "store/bytes.h"
 #include "store/text.h"
 #include "platform/wince.h"
 #include "tools/commands/commands.h"
@@ -70,11 +71,7 @@ bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
 std::u16string DecodeText(const std::vector<uint8_t>& bytes) {
     if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         if (bytes.size() % 2 != 0) throw Malformed{"a UTF-16 file with an odd number of bytes"};
-        std::u16string text;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-        }
-        return text;
+        return store::Utf16LeText(std::span(bytes).subspan(2));
     }
     if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
         throw Malformed{"UTF-16 big-endian is not read: save the file as UTF-16 LE or UTF-8"};
@@ -84,8 +81,8 @@ std::u16string DecodeText(const std::vector<uint8_t>& bytes) {
     if (utf8.find('\0') != std::string::npos) {
         throw Malformed{"the file holds NUL bytes: UTF-16 is read only with its byte-order mark"};
     }
-    std::u16string text = host::FromUtf8(utf8);
-    if (host::ToUtf8(text) != utf8) throw Malformed{"the file is neither UTF-8 nor UTF-16 LE with its byte-order mark"};
+    std::u16string text = text::FromUtf8(utf8);
+    if (text::ToUtf8(text) != utf8) throw Malformed{"the file is neither UTF-8 nor UTF-16 LE with its byte-order mark"};
     return text;
 }
 
@@ -151,7 +148,7 @@ KeyLine ParseKeyLine(std::u16string_view s) {
         start = end + 1;
     }
     const auto root = store::RegistryStore::RootByName(parts[0]);
-    if (!root) throw Malformed{"unknown root \"" + host::ToUtf8(parts[0]) + "\""};
+    if (!root) throw Malformed{"unknown root \"" + text::ToUtf8(parts[0]) + "\""};
     key.root = *root;
     for (size_t i = 1; i < parts.size(); ++i) {
         if (parts[i].empty()) throw Malformed{"an empty key name in the path"};
@@ -192,17 +189,6 @@ std::vector<uint8_t> ByteList(std::u16string_view s, const std::vector<std::u16s
     }
 }
 
-std::vector<uint8_t> TextBytes(std::u16string_view text) {
-    std::vector<uint8_t> out;
-    for (char16_t c : text) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
 // The data after "=": sets the step's kind, type and bytes.
 void ParseData(std::u16string_view s, RegImportStep& step, const std::vector<std::u16string>& lines,
                size_t* next) {
@@ -218,7 +204,7 @@ void ParseData(std::u16string_view s, RegImportStep& step, const std::vector<std
         const std::u16string text = Quoted(s, &used, "text");
         if (!RestIsEmpty(s.substr(used))) throw Malformed{"text after the closing quote"};
         step.type = REG_SZ;
-        step.bytes = TextBytes(text);
+        step.bytes = store::Utf16LeBytes(text + u'\0');
         return;
     }
     if (StartsNoCase(s, u"dword:")) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "store/bytes.h"
 #include "store/text.h"
 #include "platform/wince.h"
 
@@ -25,16 +26,13 @@ std::string Escaped(std::string_view text) {
 // one terminator at the end and no other NUL, no line break, valid UTF-16.
 std::optional<std::string> ExactText(std::span<const uint8_t> bytes) {
     if (bytes.size() < 2 || bytes.size() % 2 != 0) return std::nullopt;
-    std::u16string units(bytes.size() / 2 - 1, u'\0');
-    for (size_t i = 0; i < units.size(); ++i) {
-        units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
+    const std::u16string units = store::Utf16LeText(bytes.first(bytes.size() - 2));
     if (bytes[bytes.size() - 2] != 0 || bytes[bytes.size() - 1] != 0) return std::nullopt;
     for (char16_t unit : units) {
         if (unit == u'\0' || unit == u'\r' || unit == u'\n') return std::nullopt;
     }
-    std::string text = host::ToUtf8(units);
-    if (host::FromUtf8(text) != units) return std::nullopt;  // a lone surrogate
+    std::string text = text::ToUtf8(units);
+    if (text::FromUtf8(text) != units) return std::nullopt;  // a lone surrogate
     return text;
 }
 
@@ -78,7 +76,7 @@ std::vector<store::RegistryStore::KeyId> KeysInOrder(const store::RegistryStore&
 }
 
 std::string RegValueLine(std::u16string_view name, uint32_t type, std::span<const uint8_t> bytes) {
-    std::string line = name.empty() ? "@=" : "\"" + Escaped(host::ToUtf8(name)) + "\"=";
+    std::string line = name.empty() ? "@=" : "\"" + Escaped(text::ToUtf8(name)) + "\"=";
     if (type == REG_SZ) {
         if (auto text = ExactText(bytes)) return line + "\"" + Escaped(*text) + "\"";
     }
@@ -94,7 +92,7 @@ std::string RegValueLine(std::u16string_view name, uint32_t type, std::span<cons
 std::string RegistryText(const store::RegistryStore& registry, store::RegistryStore::KeyId top) {
     std::string out = std::string(kRegeditHeader) + "\n\n";
     for (store::RegistryStore::KeyId key : KeysInOrder(registry, top)) {
-        out += "[" + host::ToUtf8(registry.KeyPath(key)) + "]\n";
+        out += "[" + text::ToUtf8(registry.KeyPath(key)) + "]\n";
         for (const store::RegistryValue& value : registry.Values(key)) {
             out += RegValueLine(value.name, value.type, value.data) + "\n";
         }
