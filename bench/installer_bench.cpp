@@ -26,6 +26,7 @@
 #include "langdb/langdb.h"
 #include "platform/host/host.h"
 #include "store/bytes.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "regscript/regscript.h"
 
@@ -166,7 +167,7 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 // ---- The shared scratch area ----
 
 struct Workload {
-    fs::path root;
+    store::ScratchFolder root;
     fs::path templateImage;  // seeded databases, update folder with script and patches
     GeneratedScript script;
     long long patchVisits = 0;
@@ -178,9 +179,6 @@ int g_imageCount = 0;
 
 void PrepareWorkload() {
     g_work = new Workload;
-    std::string pattern = (fs::temp_directory_path() / "ceinstaller-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    g_work->root = pattern;
     g_work->templateImage = g_work->root / "template";
     store::InitImage(g_work->templateImage);
     const fs::path upd = g_work->templateImage / "upd";
@@ -359,7 +357,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     PrintRatios();
     benchmark::Shutdown();
-    fs::remove_all(g_work->root);
     delete g_work;
     return 0;
 }

@@ -18,6 +18,7 @@
 
 #include "platform/host/host.h"
 #include "store/bytes.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "platform/wince.h"
 
@@ -51,10 +52,7 @@ std::vector<std::u16string>& Keys() {
 
 class ScratchDevice {
 public:
-    ScratchDevice() {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() /
-                ("ce-bench-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+    ScratchDevice() : root_(scratch_ / "image") {
         store::InitImage(root_);
         {
             store::VolumeStore vol(root_ / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);
@@ -71,13 +69,10 @@ public:
         options.image = root_;
         host::BindDevice(options);
     }
-    ~ScratchDevice() {
-        host::UnbindDevice();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    ~ScratchDevice() { host::UnbindDevice(); }
 
 private:
+    store::ScratchFolder scratch_;
     fs::path root_;
 };
 

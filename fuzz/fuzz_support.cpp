@@ -13,19 +13,7 @@ namespace fuzz {
 
 namespace fs = std::filesystem;
 
-ScratchImage::ScratchImage() {
-    std::error_code ec;
-    fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-    root_ = base / ("ceupdate-fuzz-" + std::to_string(getpid()));
-    fs::remove_all(root_, ec);
-    fs::create_directories(root_);
-    Renew();
-}
-
-ScratchImage::~ScratchImage() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-}
+ScratchImage::ScratchImage() : root_(true) { Renew(); }
 
 void ScratchImage::Renew() {
     std::error_code ec;

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "store/scratch_folder.h"
+
 namespace fuzz {
 
 // A fresh image at a folder of its own (removed at exit) with an empty update
@@ -15,14 +17,13 @@ namespace fuzz {
 class ScratchImage {
 public:
     ScratchImage();
-    ~ScratchImage();
     void Renew();
     const std::filesystem::path& image() const { return image_; }
     std::filesystem::path upd() const { return image_ / "upd"; }
-    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& root() const { return root_.path(); }
 
 private:
-    std::filesystem::path root_;
+    store::ScratchFolder root_;
     std::filesystem::path image_;
     int generation_ = 0;
 };

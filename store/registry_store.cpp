@@ -113,6 +113,22 @@ RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view 
     return impl_->db.LastInsertId();
 }
 
+std::optional<RegistryStore::KeyId> RegistryStore::FindKeys(
+    KeyId parent, std::span<const std::u16string> names) const {
+    std::optional<KeyId> key = parent;
+    for (auto name = names.begin(); key && name != names.end(); ++name) key = FindSubkey(*key, *name);
+    return key;
+}
+
+RegistryStore::KeyId RegistryStore::CreateKeys(KeyId parent, std::span<const std::u16string> names) {
+    KeyId key = parent;
+    for (const std::u16string& name : names) {
+        const auto child = FindSubkey(key, name);
+        key = child ? *child : AddSubkey(key, name);
+    }
+    return key;
+}
+
 std::vector<RegistryStore::Key> RegistryStore::Subkeys(KeyId parent) const {
     sql::Stmt stmt(impl_->db.get(), "SELECT id, name FROM keys WHERE parent = ?",
                    impl_->db.where());

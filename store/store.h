@@ -125,6 +125,10 @@ public:
 
     std::optional<KeyId> FindSubkey(KeyId parent, std::u16string_view name) const;
     KeyId AddSubkey(KeyId parent, std::u16string_view name);  // must not exist yet
+    // The key at the end of a path of names below parent, if every one exists; and the
+    // same key made, with the keys missing on the way.
+    std::optional<KeyId> FindKeys(KeyId parent, std::span<const std::u16string> names) const;
+    KeyId CreateKeys(KeyId parent, std::span<const std::u16string> names);
     struct Key {
         KeyId id;
         std::u16string name;
@@ -232,6 +236,36 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// ---- Transactions -----------------------------------------------------------------------
+
+// One transaction of a store (RegistryStore, VolumeStore) for the length of a scope:
+// begun when made, kept by Commit, rolled back when the scope is left without it
+// (also by an exception), so a failed write leaves the store as it was.
+template <typename Store>
+class Transaction {
+public:
+    explicit Transaction(Store& store) : store_(store) { store_.Begin(); }
+    ~Transaction() {
+        if (committed_) return;
+        try {
+            store_.Rollback();
+        } catch (const Error&) {
+            // The store failed already; SQLite has undone the transaction itself.
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    void Commit() {
+        store_.Commit();
+        committed_ = true;
+    }
+
+private:
+    Store& store_;
+    bool committed_ = false;
 };
 
 }  // namespace store

@@ -2,14 +2,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "platform/host/host.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "store/text.h"
 #include "platform/wince.h"
@@ -22,10 +21,7 @@ namespace fs = std::filesystem;
 class ScratchImage : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() /
-                ("ce-platform-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
-        fs::create_directories(root_);
+        root_ = scratch_.path();
         image_ = root_ / "image";
         store::InitImage(image_);
         options_.image = image_;
@@ -36,11 +32,7 @@ protected:
         fs::create_directories(root_ / "card");
         Bind();
     }
-    void TearDown() override {
-        host::UnbindDevice();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { host::UnbindDevice(); }
     void Bind() { host::BindDevice(options_); }
     void Rebind() {
         host::UnbindDevice();
@@ -51,6 +43,7 @@ protected:
         std::ofstream(file, std::ios::binary) << bytes;
     }
 
+    store::ScratchFolder scratch_;
     fs::path root_;
     fs::path image_;
     host::DeviceOptions options_;

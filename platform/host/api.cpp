@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/host/backend.h"
+#include "platform/limits.h"
 #include "platform/wince.h"
 #include "store/text.h"
 
@@ -28,13 +29,12 @@ CE_OPERATIONS(CE_WRAPPER_)
 
 namespace {
 
-constexpr int kFormatLimit = 1023;  // characters wsprintfW writes at most, terminator aside
 
 struct FormatSink {
     LPWSTR out;
     int length = 0;
     bool Put(WCHAR c) {
-        if (length >= kFormatLimit) return false;
+        if (length >= kFormatMaxChars) return false;
         out[length++] = c;
         return true;
     }

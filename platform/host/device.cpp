@@ -35,24 +35,14 @@ void UnbindDevice() {
 
 namespace device {
 
-namespace {
-
-std::vector<store::PathAttachment> Attachments(const DeviceOptions& options) {
-    std::vector<store::PathAttachment> list;
-    for (const Attachment& a : options.attachments) list.push_back({a.platformPath, a.hostFolder});
-    return list;
-}
-
-}  // namespace
-
 Device::Device(const DeviceOptions& options)
-    : options_(options), paths_(options.image, Attachments(options)) {
+    : options_(options), files_{store::PathMap(options.image, options.attachments)} {
     if (!store::IsImage(options.image))
         throw store::Error("\"" + options.image.string() + "\" is not a device image");
-    registry_ = std::make_unique<store::RegistryStore>(store::RegistryFile(options.image),
-                                                       store::Mode::ReadWrite);
-    mounts_ = std::make_unique<store::MountTable>(store::MountsFile(options.image),
-                                                  store::Mode::ReadWrite);
+    registry_.store = std::make_unique<store::RegistryStore>(store::RegistryFile(options.image),
+                                                             store::Mode::ReadWrite);
+    databases_.mounts = std::make_unique<store::MountTable>(store::MountsFile(options.image),
+                                                            store::Mode::ReadWrite);
 }
 
 Device::~Device() { Shutdown(); }
@@ -61,7 +51,7 @@ void Device::Shutdown() {
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
-        threads.swap(threads_);
+        threads.swap(windows_.threads);
     }
     for (std::thread& t : threads) {
         if (!t.joinable()) continue;
@@ -74,34 +64,40 @@ void Device::Shutdown() {
     } catch (const store::Error&) {
         // Nothing more can be done for writes whose store has failed.
     }
-    lastHandle_ = 0;
-    lastObject_ = nullptr;
-    handles_.clear();
+    handles_.Clear();
 }
 
-uintptr_t Device::Add(std::unique_ptr<Object> object) {
-    const uintptr_t handle = nextHandle_;
-    nextHandle_ += 4;
-    handles_.emplace(handle, std::move(object));
+// ---- The handle table ----
+
+uintptr_t HandleTable::Add(std::unique_ptr<Object> object) {
+    const uintptr_t handle = next_;
+    next_ += 4;
+    table_.emplace(handle, std::move(object));
     return handle;
 }
 
-Object* Device::Find(uintptr_t handle, Object::Kind kind) {
-    if (handle == lastHandle_ && lastObject_) return lastObject_->kind == kind ? lastObject_ : nullptr;
-    const auto it = handles_.find(handle);
-    if (it == handles_.end()) return nullptr;
+Object* HandleTable::Find(uintptr_t handle) {
+    if (handle == lastHandle_ && lastObject_) return lastObject_;
+    const auto it = table_.find(handle);
+    if (it == table_.end()) return nullptr;
     lastHandle_ = handle;
     lastObject_ = it->second.get();
-    return it->second->kind == kind ? it->second.get() : nullptr;
+    return lastObject_;
 }
 
-std::unique_ptr<Object> Device::Remove(uintptr_t handle) {
+std::unique_ptr<Object> HandleTable::Remove(uintptr_t handle) {
     if (handle == lastHandle_) {
         lastHandle_ = 0;
         lastObject_ = nullptr;
     }
-    auto node = handles_.extract(handle);
+    auto node = table_.extract(handle);
     return node ? std::move(node.mapped()) : nullptr;
+}
+
+void HandleTable::Clear() {
+    lastHandle_ = 0;
+    lastObject_ = nullptr;
+    table_.clear();
 }
 
 BOOL Device::CloseHandle(HANDLE hObject) {
@@ -109,15 +105,14 @@ BOOL Device::CloseHandle(HANDLE hObject) {
     {
         std::lock_guard lock(mutex_);
         const auto handle = reinterpret_cast<uintptr_t>(hObject);
-        const auto it = handles_.find(handle);
+        const Object* object = handles_.Find(handle);
         // Searches end with FindClose, keys with RegCloseKey, windows stay.
-        if (it == handles_.end() || (it->second->kind != Object::Kind::File &&
-                                     it->second->kind != Object::Kind::Database &&
-                                     it->second->kind != Object::Kind::Thread)) {
+        if (!object || (object->kind != Object::Kind::File && object->kind != Object::Kind::Database &&
+                        object->kind != Object::Kind::Thread)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        doomed = Remove(handle);
+        doomed = handles_.Remove(handle);
     }
     return TRUE;
 }

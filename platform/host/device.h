@@ -3,18 +3,25 @@
 //
 // One class, Device, whose methods live one file per service: device.cpp (binding,
 // the handle table, CloseHandle, the trace), files.cpp, registry.cpp, databases.cpp,
-// windows.cpp (windows, messages and threads). Every handle the device gives out
-// (files, searches, keys, databases, threads, windows) sits in one table; a handle is
-// never reused, so a closed or made-up handle is simply not found and the call
-// fails with an error code. One mutex guards the device's state; calls that block
-// (GetMessageW, WaitForSingleObject, the screen) wait without holding it.
+// windows.cpp (windows, messages and threads). Each service keeps its state in a
+// struct of its own (Files, RegistryBatch, Databases, Windows), below the store
+// (store/), which holds the image itself.
+//
+// Every handle the device gives out (files, searches, keys, databases, threads,
+// windows) sits in one table; a handle is never reused, so a closed or made-up handle
+// is simply not found and the call fails with an error code. One mutex guards the
+// device's state; calls that block (GetMessageW, WaitForSingleObject, the screen)
+// wait without holding it.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +38,31 @@ struct Object {
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
     const Kind kind;
+};
+
+// The handles given out, with a one-entry cache in front of the table for the many
+// calls on one handle in a row.
+class HandleTable {
+public:
+    uintptr_t Add(std::unique_ptr<Object> object);
+    // The object of a handle, whatever its kind; nullptr when there is none.
+    Object* Find(uintptr_t handle);
+    // The object of a handle when it is of the kind; nullptr otherwise.
+    template <typename T>
+    T* Find(uintptr_t handle, Object::Kind kind) {
+        Object* object = Find(handle);
+        return object && object->kind == kind ? static_cast<T*>(object) : nullptr;
+    }
+    std::unique_ptr<Object> Remove(uintptr_t handle);
+    // The handle Add gives out next.
+    uintptr_t Next() const { return next_; }
+    void Clear();
+
+private:
+    std::unordered_map<uintptr_t, std::unique_ptr<Object>> table_;
+    uintptr_t next_ = 0x1000;
+    uintptr_t lastHandle_ = 0;
+    Object* lastObject_ = nullptr;
 };
 
 struct MessageQueue {
@@ -53,19 +85,44 @@ public:
     CE_OPERATIONS(CE_DECLARE_OPERATION_OVERRIDE)
 
 private:
-    // ---- The handle table (device.cpp); callers hold mutex_ ----
-    uintptr_t Add(std::unique_ptr<Object> object);
-    Object* Find(uintptr_t handle, Object::Kind kind);
-    template <typename T>
-    T* Find(uintptr_t handle, Object::Kind kind) {
-        return static_cast<T*>(Find(handle, kind));
-    }
-    std::unique_ptr<Object> Remove(uintptr_t handle);
+    // ---- Each service's state; all of it guarded by mutex_ ----
+
+    struct Files {
+        store::PathMap paths;
+    };
+
+    // Writes through one key handle form one batch: a single store transaction,
+    // committed when the handle is closed, when a write arrives through another
+    // handle, or after a number of writes (registry.cpp).
+    struct RegistryBatch {
+        std::unique_ptr<store::RegistryStore> store;
+        uintptr_t owner = 0;             // the key handle whose writes are pending
+        std::vector<std::string> trace;  // their trace lines, in write order
+        size_t writes = 0;
+    };
+
+    struct Databases {
+        std::unique_ptr<store::MountTable> mounts;
+        std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
+        // Shared by every handle on one database; dropped with the last handle.
+        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> open;
+    };
+
+    struct Windows {
+        std::map<std::thread::id, std::shared_ptr<MessageQueue>> queues;
+        std::vector<std::thread> threads;
+        DWORD nextThreadId = 1;
+    };
+
     void Trace(const std::string& line);
 
     // ---- Registry (registry.cpp) ----
     std::optional<store::RegistryStore::KeyId> KeyOf(HKEY hKey);
     void CommitBatch();
+    // Runs one write of the batch of key handle `owner`; a store failure abandons the
+    // batch and becomes the error code.
+    template <typename Write>
+    LONG WriteInBatch(uintptr_t owner, Write write);
     LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult,
                       LPDWORD lpdwDisposition);
 
@@ -75,27 +132,13 @@ private:
     // ---- Threads (windows.cpp) ----
     std::shared_ptr<MessageQueue> QueueOf(std::thread::id thread);
 
-    DeviceOptions options_;
-    store::PathMap paths_;
+    const DeviceOptions options_;
     std::mutex mutex_;
-
-    std::unordered_map<uintptr_t, std::unique_ptr<Object>> handles_;
-    uintptr_t nextHandle_ = 0x1000;
-    uintptr_t lastHandle_ = 0;       // a one-entry cache in front of handles_
-    Object* lastObject_ = nullptr;
-
-    std::unique_ptr<store::RegistryStore> registry_;
-    uintptr_t batchOwner_ = 0;           // the key handle whose writes are pending
-    std::vector<std::string> batchTrace_;  // their trace lines, in write order
-    size_t batchWrites_ = 0;
-
-    std::unique_ptr<store::MountTable> mounts_;
-    std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes_;
-    std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> databases_;
-
-    std::map<std::thread::id, std::shared_ptr<MessageQueue>> queues_;
-    std::vector<std::thread> threads_;
-    DWORD nextThreadId_ = 1;
+    HandleTable handles_;
+    Files files_;
+    RegistryBatch registry_;
+    Databases databases_;
+    Windows windows_;
 };
 
 // Trace text: tabs, line ends and backslashes escaped so one write stays one line.

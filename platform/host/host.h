@@ -10,8 +10,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/wince.h"
+#include "store/store.h"
 
 namespace host {
 
@@ -29,10 +33,7 @@ public:
 
 // A host folder that appears on the device under a platform path of its own (an
 // update folder outside the image is attached as "\Storage Card").
-struct Attachment {
-    std::u16string platformPath;  // e.g. u"\\Storage Card"
-    std::filesystem::path hostFolder;
-};
+using Attachment = store::PathAttachment;
 
 struct DeviceOptions {
     std::filesystem::path image;
@@ -50,6 +51,10 @@ struct DeviceOptions {
 };
 
 class Backend;
+
+// The registry root a predefined key handle stands for (HKEY_LOCAL_MACHINE ...), or
+// none for any other handle. Its name is store::RegistryStore::RootName(root).
+std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key);
 
 // Binds the device, which becomes the bottom of the backend stack (backend.h), and
 // returns it: the target for a backend that must wrap this device itself. Throws

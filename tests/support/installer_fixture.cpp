@@ -12,20 +12,12 @@ namespace fs = std::filesystem;
 
 // ---- Scratch images ----
 
-ScratchImage::ScratchImage() {
-    std::string pattern = (fs::temp_directory_path() / "ceinstaller-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    image_ = root_ / "image";
+ScratchImage::ScratchImage() : image_(root_ / "image") {
     store::InitImage(image_);
     fs::create_directories(updateFolder());
 }
 
-ScratchImage::~ScratchImage() {
-    Unbind();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
+ScratchImage::~ScratchImage() { Unbind(); }
 
 void ScratchImage::WriteUpdateFile(const std::string& name, const Bytes& bytes) const {
     WriteFile(fs::path("upd") / name, bytes);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "testing/inputs.h"
 
@@ -61,7 +62,7 @@ public:
     void UnmountLanguageVolume() const;
 
 private:
-    std::filesystem::path root_;
+    store::ScratchFolder root_;
     std::filesystem::path image_;
     bool bound_ = false;
 };

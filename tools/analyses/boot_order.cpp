@@ -6,6 +6,7 @@
 
 #include "store/bytes.h"
 #include "store/text.h"
+#include "platform/limits.h"
 #include "platform/wince.h"
 #include "tools/formats/json.h"
 #include "tools/formats/registry_json.h"
@@ -54,11 +55,11 @@ void ReadDependList(const store::RegistryValue& value, LaunchEntry& entry, BootR
         report.warnings.push_back(name + " is " + RegTypeText(value.type) +
                                   ", not REG_BINARY; the launcher reads its bytes all the same");
     }
-    if (value.data.size() % 2 != 0 || value.data.size() > kMaxDependBytes) {
+    if (value.data.size() % 2 != 0 || value.data.size() > size_t{kLaunchMaxDependBytes}) {
         report.problems.push_back(name + " is a malformed list (" +
                                   std::to_string(value.data.size()) +
                                   " bytes; it must be an even number of bytes, at most " +
-                                  std::to_string(kMaxDependBytes) +
+                                  std::to_string(size_t{kLaunchMaxDependBytes}) +
                                   "): the launcher ignores it, so entry " +
                                   std::to_string(entry.number) + " waits for nothing");
         return;
@@ -142,11 +143,11 @@ BootReport AnalyzeBoot(const std::vector<store::RegistryValue>& initValues) {
         }
         report.entries.push_back(std::move(entry));
     }
-    if (report.entries.size() > kMaxLaunchEntries) {
+    if (report.entries.size() > size_t{kLaunchMaxEntries}) {
         report.problems.push_back(
             std::to_string(report.entries.size()) + " entries, but the launcher keeps " +
-            std::to_string(kMaxLaunchEntries) + ": entries after entry " +
-            std::to_string(report.entries[kMaxLaunchEntries - 1].number) + " do not start");
+            std::to_string(size_t{kLaunchMaxEntries}) + ": entries after entry " +
+            std::to_string(report.entries[size_t{kLaunchMaxEntries} - 1].number) + " do not start");
     }
     CheckDependencies(report);
     return report;

@@ -35,11 +35,6 @@ struct BootReport {
     std::vector<std::string> warnings;  // the launcher passes over something
 };
 
-// The most entries the launcher keeps; later numbers are not started.
-inline constexpr size_t kMaxLaunchEntries = 32;
-// The longest "DependNN" list the launcher reads, in bytes.
-inline constexpr size_t kMaxDependBytes = 64;
-
 BootReport AnalyzeBoot(const std::vector<store::RegistryValue>& initValues);
 
 // The report as text: one line per entry, then "problem:" and "warning:" lines, then

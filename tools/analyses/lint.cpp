@@ -6,8 +6,6 @@
 // state machine; the comparison of the two; the JSON and text forms.
 #include "tools/analyses/lint.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -16,8 +14,10 @@
 #include <system_error>
 
 #include "platform/host/host.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "store/text.h"
+#include "platform/limits.h"
 #include "regscript/regscript.h"
 #include "tools/errors.h"
 #include "tools/memory_file.h"
@@ -28,8 +28,6 @@ namespace tools {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr DWORD kPlatformMaxValueData = 4096;  // the most bytes the platform stores in a value
 
 std::u16string RootName(HKEY root) {
     if (root == HKEY_LOCAL_MACHINE) return u"HKEY_LOCAL_MACHINE";
@@ -126,7 +124,7 @@ struct ImporterRun {
 };
 
 ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
-    ScratchFolder scratch(true);
+    store::ScratchFolder scratch(true);
     const fs::path image = scratch.path() / "image";
     store::InitImage(image);
     host::DeviceOptions options;
@@ -303,7 +301,8 @@ void Walk::Run() {
 
 void Walk::Seeking(int event, int status) {
     if (status == kScriptLineTooLong) {
-        Warn(lineNo_, "a line longer than 255 characters is passed over whole");
+        Warn(lineNo_, "a line longer than " + std::to_string(kScriptMaxLineLength) +
+                          " characters is passed over whole");
         return;
     }
     if (event == kEventOpenKey) {
@@ -358,7 +357,8 @@ void Walk::OpenKey() {
     const size_t close = text.find(u']');
     if (!opened) {
         Warn(lineNo_, "section passed over: the key " + Utf8(key) +
-                          " cannot be created (an empty name in the path, or more than 16 levels)");
+                          " cannot be created (an empty name in the path, or more than " +
+                          std::to_string(kRegistryMaxDepth) + " levels)");
         context_ = {Context::PassedOver, lineNo_, "its section's key could not be created"};
         return;
     }
@@ -375,8 +375,8 @@ void Walk::OpenKey() {
 
 void Walk::InSection(int phase, int event, int status) {
     if (event == kEventLongLineInSection) {
-        Warn(lineNo_, "a line longer than 255 characters is passed over whole (the section "
-                      "goes on)");
+        Warn(lineNo_, "a line longer than " + std::to_string(kScriptMaxLineLength) +
+                          " characters is passed over whole (the section goes on)");
         return;
     }
     if (event == kEventSectionEnd) {
@@ -436,9 +436,12 @@ void Walk::ValueSkipped(size_t line) {
         case kValueNoClosingQuote: why = "the value name has no closing quote"; break;
         case kValueNoData: why = "the line ends before the value's data"; break;
         case kValueTextUnterminated: why = "the text has no closing quote"; break;
-        case kValueBytesTooMany: why = "byte data longer than 8196 bytes"; break;
+        case kValueBytesTooMany:
+            why = "byte data longer than " + std::to_string(kScriptByteDataBytes) + " bytes";
+            break;
         case kValueContinuationTooLong:
-            why = "a continuation line longer than 255 characters (the value began at line " +
+            why = "a continuation line longer than " + std::to_string(kScriptMaxLineLength) +
+                  " characters (the value began at line " +
                   std::to_string(valueLine_) + ")";
             break;
         case kValueUnknownKind: {
@@ -571,9 +574,9 @@ LintReport LintScript(const std::vector<uint8_t>& bytes) {
         if (made.result != ERROR_SUCCESS) {
             walk.notes.push_back(
                 {write.line, true,
-                 write.bytes.size() > kPlatformMaxValueData
+                 write.bytes.size() > kRegistryMaxValueData
                      ? "the platform refuses this value: " + std::to_string(write.bytes.size()) +
-                           " bytes, at most " + std::to_string(kPlatformMaxValueData) + " fit"
+                           " bytes, at most " + std::to_string(kRegistryMaxValueData) + " fit"
                      : "the platform refuses this value (error " + std::to_string(made.result) + ")"});
         }
         report.writes.push_back(std::move(write));
@@ -621,22 +624,6 @@ std::string LintText(const LintReport& report) {
            " written, " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") +
            "\n";
     return out;
-}
-
-ScratchFolder::ScratchFolder(bool inMemory) {
-    std::error_code ec;
-    const fs::path memory = "/dev/shm";
-    const bool useMemory = inMemory && fs::is_directory(memory, ec) && access(memory.c_str(), W_OK) == 0;
-    std::string pattern = ((useMemory ? memory : fs::temp_directory_path(ec)) / "ceupdate-XXXXXX").string();
-    if (ec || mkdtemp(pattern.data()) == nullptr) {
-        throw ToolError("no scratch folder can be made in the temporary folder");
-    }
-    path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
 }
 
 }  // namespace tools

@@ -52,19 +52,4 @@ Json LintJson(const LintReport& report);
 // One line per note ("line 4: write ...", "line 7: warning: ..."), then a summary.
 std::string LintText(const LintReport& report);
 
-// A temporary folder of its own, removed with everything in it at the end of scope.
-// inMemory: in /dev/shm when there is one (for small scratch images, which then cost
-// no disk syncs), else in the temporary folder.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(bool inMemory = false);  // throws ToolError when none can be made
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 }  // namespace tools

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "control/control.h"
+#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "store/text.h"
 #include "tools/commands/commands.h"
@@ -279,7 +280,7 @@ void AddCheckCommand(CLI::App& app) {
     check->callback([device, updateDir, json] {
         const fs::path image = device->Image();
         InstallerOptions(image, *updateDir);  // refuses what "run" would refuse, before copying
-        ScratchFolder scratch;
+        store::ScratchFolder scratch;
         const fs::path copy = scratch.path() / "image";
         CopyImage(image, copy);
         host::DeviceOptions options = InstallerOptions(copy, UpdateFolderIn(image, copy, *updateDir));

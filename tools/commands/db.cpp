@@ -172,16 +172,11 @@ void AddLoad(CLI::App& db) {
         }
         fs::path file = VolumeFile(args->device.Image(), args->volume);
         store::VolumeStore volume(file, store::Mode::ReadWrite);
-        volume.Begin();
-        try {
-            auto info = volume.FindDatabase(name);
-            uint32_t dbOid = info ? info->oid : volume.CreateDatabase(name).oid;
-            for (const auto& properties : records) volume.AddRecord(dbOid, properties);
-            volume.Commit();
-        } catch (...) {
-            volume.Rollback();
-            throw;
-        }
+        store::Transaction transaction(volume);
+        const auto info = volume.FindDatabase(name);
+        const uint32_t dbOid = info ? info->oid : volume.CreateDatabase(name).oid;
+        for (const auto& properties : records) volume.AddRecord(dbOid, properties);
+        transaction.Commit();
         std::cout << "appended " << RecordCount(records.size()) << " to " << args->database
                   << " in " << args->volume << "\n";
     });

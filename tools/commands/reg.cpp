@@ -145,24 +145,15 @@ std::vector<KeyToLoad> ParseRegistryJson(const Json& document, const std::string
 
 size_t WriteKeys(store::RegistryStore& registry, const std::vector<KeyToLoad>& keys) {
     size_t values = 0;
-    registry.Begin();
-    try {
-        for (const KeyToLoad& key : keys) {
-            KeyId id = key.root;
-            for (const std::u16string& name : key.path) {
-                auto child = registry.FindSubkey(id, name);
-                id = child ? *child : registry.AddSubkey(id, name);
-            }
-            for (const auto& [name, value] : key.values) {
-                registry.SetValue(id, name, value.type, value.bytes);
-                ++values;
-            }
+    store::Transaction transaction(registry);
+    for (const KeyToLoad& key : keys) {
+        const KeyId id = registry.CreateKeys(key.root, key.path);
+        for (const auto& [name, value] : key.values) {
+            registry.SetValue(id, name, value.type, value.bytes);
+            ++values;
         }
-        registry.Commit();
-    } catch (...) {
-        registry.Rollback();
-        throw;
     }
+    transaction.Commit();
     return values;
 }
 

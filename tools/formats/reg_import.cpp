@@ -311,48 +311,29 @@ RegImportFile ParseRegFile(const std::vector<uint8_t>& bytes) {
 
 RegImportCounts ApplyRegImport(store::RegistryStore& registry, const std::vector<RegImportStep>& steps) {
     RegImportCounts counts;
-    registry.Begin();
-    try {
-        KeyId current = 0;
-        for (const RegImportStep& step : steps) {
-            if (step.kind == RegImportStep::DeleteKey) {
-                KeyId id = step.root;
-                bool found = true;
-                for (const std::u16string& name : step.path) {
-                    auto child = registry.FindSubkey(id, name);
-                    if (!child) {
-                        found = false;
-                        break;
-                    }
-                    id = *child;
-                }
-                if (found) {
-                    registry.DeleteKey(id);
-                    ++counts.deletedKeys;
-                }
-                continue;
+    store::Transaction transaction(registry);
+    KeyId current = 0;
+    for (const RegImportStep& step : steps) {
+        if (step.kind == RegImportStep::DeleteKey) {
+            if (const auto key = registry.FindKeys(step.root, step.path)) {
+                registry.DeleteKey(*key);
+                ++counts.deletedKeys;
             }
-            if (step.kind == RegImportStep::OpenKey) {
-                current = step.root;
-                for (const std::u16string& name : step.path) {
-                    auto child = registry.FindSubkey(current, name);
-                    current = child ? *child : registry.AddSubkey(current, name);
-                }
-                ++counts.keys;
-                continue;
-            }
-            if (step.kind == RegImportStep::SetValue) {
-                registry.SetValue(current, step.name, step.type, step.bytes);
-                ++counts.values;
-            } else if (registry.DeleteValue(current, step.name)) {
-                ++counts.deletedValues;
-            }
+            continue;
         }
-        registry.Commit();
-    } catch (...) {
-        registry.Rollback();
-        throw;
+        if (step.kind == RegImportStep::OpenKey) {
+            current = registry.CreateKeys(step.root, step.path);
+            ++counts.keys;
+            continue;
+        }
+        if (step.kind == RegImportStep::SetValue) {
+            registry.SetValue(current, step.name, step.type, step.bytes);
+            ++counts.values;
+        } else if (registry.DeleteValue(current, step.name)) {
+            ++counts.deletedValues;
+        }
     }
+    transaction.Commit();
     return counts;
 }
 
