@@ -1,3 +1,4 @@
+// The scratch image the fuzz targets share, and the small helpers around it.
 #include "fuzz/fuzz_support.h"
 
 #include <unistd.h>
@@ -21,6 +22,20 @@ void ScratchImage::Renew() {
     image_ = root_ / ("image" + std::to_string(generation_++));
     store::InitImage(image_);
     fs::create_directories(upd());
+}
+
+bool ScratchImage::Due(int renewEvery) {
+    if (inputs_++ % renewEvery != 0) return false;
+    if (inputs_ > 1) {
+        Unbind();
+        Renew();
+    }
+    return true;
+}
+
+ScratchImage& SharedImage() {
+    static ScratchImage image;
+    return image;
 }
 
 void WriteFile(const fs::path& file, const uint8_t* data, size_t size) {

@@ -18,6 +18,10 @@ class ScratchImage {
 public:
     ScratchImage();
     void Renew();
+    // Counts an input: true for the first and for every renewEvery-th, having unbound
+    // the device and renewed the image for all but the first; the caller then seeds
+    // and binds the image as its target needs.
+    bool Due(int renewEvery);
     const std::filesystem::path& image() const { return image_; }
     std::filesystem::path upd() const { return image_ / "upd"; }
     const std::filesystem::path& root() const { return root_.path(); }
@@ -26,7 +30,11 @@ private:
     store::ScratchFolder root_;
     std::filesystem::path image_;
     int generation_ = 0;
+    int inputs_ = 0;
 };
+
+// The image of the process, shared by every input.
+ScratchImage& SharedImage();
 
 void WriteFile(const std::filesystem::path& file, const uint8_t* data, size_t size);
 

@@ -37,21 +37,14 @@ void Seed(const fuzz::ScratchImage& image) {
     for (const auto& r : records) volume.AddRecord(db->oid, r);
 }
 
-fuzz::ScratchImage& Image() {
-    static fuzz::ScratchImage image;
-    return image;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int runs = 0;
     static CEGUID volume;
     if (size == 0) return -1;
-    fuzz::ScratchImage& image = Image();
-    if (runs++ % kRenewEvery == 0) {
-        fuzz::Unbind();
-        if (runs > 1) image.Renew();
+    fuzz::ScratchImage& image = fuzz::SharedImage();
+    if (image.Due(kRenewEvery)) {
         Seed(image);
         fuzz::Bind(image);
         if (!FindLanguageVolume(&volume)) __builtin_trap();
