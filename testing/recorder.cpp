@@ -1,137 +1,300 @@
+// The recording backend. Layout: how values are shown; one call being recorded
+// (Entry); the generated operations; the queries.
 #include "testing/recorder.h"
 
-#include <chrono>
-#include <thread>
+#include <concepts>
+#include <cstdio>
+#include <span>
+#include <string_view>
+#include <tuple>
 
-#include <unicode/unistr.h>
+#include "platform/host/host.h"
+#include "store/bytes.h"
+#include "store/text.h"
 
 namespace testing_support {
 
-std::string Narrow(const char16_t* text) {
-    if (text == nullptr) return "(null)";
-    std::string out;
-    icu::UnicodeString(text).toUTF8String(out);
-    return out;
+namespace {
+
+// ---- How values are shown -----------------------------------------------------------
+
+enum class Direction { In, Out, InOut };
+
+std::string Hex(uintptr_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%lx", static_cast<unsigned long>(value));
+    return buffer;
 }
 
-TracingBackend::TracingBackend() : host::ForwardingBackend(host::CurrentBackend()) {}
+std::string Text(const char16_t* text) {
+    return text ? Recorder::Quoted(text::ToUtf8(text)) : "NULL";
+}
 
-TracingBackend::~TracingBackend() = default;
+std::string Handle(const void* handle) {
+    if (handle == nullptr) return "NULL";
+    if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
+    return Hex(reinterpret_cast<uintptr_t>(handle));
+}
 
-void TracingBackend::Record(const std::string& call) {
+std::string Bytes(const void* data, size_t size) {
+    return store::HexOf(std::span(static_cast<const uint8_t*>(data), size));
+}
+
+std::string Guid(const CEGUID& g) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%x-%x-%x-%x", g.Data1, g.Data2, g.Data3, g.Data4);
+    return buffer;
+}
+
+// A value passed in, by its type (`type` names the platform's type: HANDLE, HLOCAL
+// and LPVOID are all void*).
+template <std::integral T>
+std::string Show(T value, const char*) {
+    return std::to_string(value);
+}
+std::string Show(void* value, const char* type) {
+    const std::string_view name = type;
+    if (name == "HANDLE") return Handle(value);
+    if (name == "HLOCAL") return value ? "buffer" : "NULL";  // an address, different every run
+    return value ? "ptr" : "NULL";
+}
+std::string Show(HKEY key, const char*) {
+    if (const auto root = host::RootKeyOf(key))
+        return text::ToUtf8(store::RegistryStore::RootName(*root));
+    return Handle(key);
+}
+std::string Show(HWND window, const char*) { return Handle(window); }
+std::string Show(HMENU menu, const char*) { return Handle(menu); }
+std::string Show(HINSTANCE instance, const char*) { return Handle(instance); }
+std::string Show(const char16_t* text, const char*) { return Text(text); }
+std::string Show(char16_t* text, const char*) { return Text(text); }
+std::string Show(CEGUID* guid, const char*) { return guid ? Guid(*guid) : "NULL"; }
+std::string Show(const MSG* msg, const char*) {
+    return msg ? "msg " + std::to_string(msg->message) : "NULL";
+}
+std::string Show(LPDWORD value, const char*) { return value ? std::to_string(*value) : "NULL"; }
+template <typename T>
+std::string Show(T* pointer, const char*) {
+    return pointer ? "ptr" : "NULL";
+}
+
+// What a call wrote through a pointer (never NULL here).
+std::string Written(LPDWORD value) { return std::to_string(*value); }
+std::string Written(LPWORD value) { return std::to_string(*value); }
+std::string Written(PHKEY key) { return Show(*key, "HKEY"); }
+std::string Written(LPWSTR text) { return Text(text); }
+std::string Written(LPWIN32_FIND_DATAW data) { return Text(data->cFileName); }
+std::string Written(LPMSG msg) { return "msg " + std::to_string(msg->message); }
+std::string Written(PCEGUID guid) { return Guid(*guid); }
+std::string Written(LPBYTE* buffer) { return *buffer ? "buffer" : "NULL"; }
+std::string Written(void*) { return "buffer"; }
+std::string Written(LPBYTE) { return "buffer"; }
+
+std::string Properties(const CEPROPVAL* values, size_t count) {
+    std::string out = "[";
+    for (size_t i = 0; i < count; ++i) {
+        const CEPROPVAL& v = values[i];
+        out += (i ? ", " : "") + Hex(v.propid) + " ";
+        switch (TypeFromPropID(v.propid)) {
+            case CEVT_LPWSTR: out += Text(v.val.lpwstr); break;
+            case CEVT_I2: out += std::to_string(v.val.iVal); break;
+            case CEVT_UI2: out += std::to_string(v.val.uiVal); break;
+            case CEVT_I4: out += std::to_string(v.val.lVal); break;
+            case CEVT_UI4: out += std::to_string(v.val.ulVal); break;
+            case CEVT_BOOL: out += std::to_string(v.val.boolVal); break;
+            case CEVT_BLOB: out += v.val.blob.lpb ? Bytes(v.val.blob.lpb, v.val.blob.dwCount) : "NULL"; break;
+            default: out += "?"; break;
+        }
+    }
+    return out + "]";
+}
+
+std::string Ids(const CEPROPID* ids, size_t count) {
+    std::string out = "[";
+    for (size_t i = 0; i < count; ++i) out += (i ? ", " : "") + Hex(ids[i]);
+    return out + "]";
+}
+
+// Whether a failed call of the operation says why through GetLastError.
+template <typename V>
+bool ReportsLastError(host::failure::LastError<V>) {
+    return true;
+}
+template <typename F>
+bool ReportsLastError(F) {
+    return false;
+}
+
+}  // namespace
+
+// ---- One call being recorded ------------------------------------------------------------
+
+class Recorder::Entry {
+public:
+    Entry(Recorder& recorder, const char* operation)
+        : recorder_(recorder), place_(recorder.Begin()) {
+        call_.operation = operation;
+    }
+
+    template <Direction dir, typename T>
+    void Before(T value, const char* type) {
+        if constexpr (dir == Direction::In) {
+            call_.arguments.push_back(Show(value, type));
+        } else if constexpr (dir == Direction::Out) {
+            call_.arguments.emplace_back();
+        } else {
+            call_.arguments.push_back(value ? Written(value) : "NULL");
+        }
+    }
+
+    template <Direction dir, typename T>
+    void After(T value, const char*) {
+        std::string& shown = call_.arguments[cursor_++];
+        if constexpr (dir == Direction::Out) {
+            shown = !value ? "NULL" : succeeded_ ? "->" + Written(value) : "->?";
+        } else if constexpr (dir == Direction::InOut) {
+            if (value) shown += succeeded_ ? "->" + Written(value) : "->?";
+        }
+    }
+
+    void Succeeded(bool succeeded) { succeeded_ = succeeded; }
+    bool succeeded() const { return succeeded_; }
+    std::string& Argument(size_t index) { return call_.arguments[index]; }
+
+    // Shows buffers and records by what the other parameters say of their size.
+    template <host::Operation op, typename... Args>
+    void Refine(Args... args) {
+        const auto a = std::tie(args...);
+        if constexpr (op == host::Operation::RegSetValueExW) {
+            if (std::get<4>(a)) Argument(4) = Bytes(std::get<4>(a), std::get<5>(a));
+        } else if constexpr (op == host::Operation::ReadFile) {
+            if (succeeded_ && std::get<1>(a) && std::get<3>(a))
+                Argument(1) = "->" + Bytes(std::get<1>(a), *std::get<3>(a));
+        } else if constexpr (op == host::Operation::RegQueryValueExW) {
+            if (succeeded_ && std::get<4>(a) && std::get<5>(a))
+                Argument(4) = "->" + Bytes(std::get<4>(a), *std::get<5>(a));
+        } else if constexpr (op == host::Operation::CeWriteRecordProps) {
+            if (std::get<3>(a)) Argument(3) = Properties(std::get<3>(a), std::get<2>(a));
+        } else if constexpr (op == host::Operation::CeReadRecordProps) {
+            if (std::get<3>(a) && std::get<2>(a)) Argument(3) = Ids(std::get<3>(a), *std::get<2>(a));
+        }
+    }
+
+    template <typename R>
+    void Finish(R result, const char* type, bool reportsLastError, DWORD error) {
+        call_.result = Show(result, type);
+        call_.line = call_.operation + "(";
+        for (size_t i = 0; i < call_.arguments.size(); ++i)
+            call_.line += (i ? ", " : "") + call_.arguments[i];
+        call_.line += ") = " + call_.result;
+        if (!succeeded_ && reportsLastError) call_.line += " (error " + std::to_string(error) + ")";
+        recorder_.Finish(place_, std::move(call_));
+    }
+
+private:
+    Recorder& recorder_;
+    const size_t place_;
+    Call call_;
+    size_t cursor_ = 0;
+    bool succeeded_ = false;
+};
+
+// ---- The operations --------------------------------------------------------------------
+
+#define CE_BEFORE_(dir, type, name) entry.Before<Direction::dir>(name, #type);
+#define CE_AFTER_(dir, type, name) entry.After<Direction::dir>(name, #type);
+#define CE_RECORD_(R, name, failed, ...)                                               \
+    R Recorder::name(CE_PARAMS(__VA_ARGS__)) {                                         \
+        Entry entry(*this, #name);                                                     \
+        CE_EACH_PARAM(CE_BEFORE_, __VA_ARGS__)                                         \
+        const R result = target().name(CE_ARGS(__VA_ARGS__));                         \
+        const DWORD error = GetLastError();                                            \
+        entry.Succeeded(host::Succeeded(result, CE_FAILED(failed)));                   \
+        CE_EACH_PARAM(CE_AFTER_, __VA_ARGS__)                                          \
+        entry.Refine<host::Operation::name>(CE_ARGS(__VA_ARGS__));                     \
+        entry.Finish(result, #R, ReportsLastError(CE_FAILED(failed)), error);          \
+        SetLastError(error);                                                           \
+        return result;                                                                 \
+    }
+CE_OPERATIONS(CE_RECORD_)
+#undef CE_RECORD_
+#undef CE_AFTER_
+#undef CE_BEFORE_
+
+// ---- The record ---------------------------------------------------------------------------
+
+size_t Recorder::Begin() {
     std::lock_guard lock(mutex_);
-    calls_.push_back(call);
+    calls_.emplace_back();
+    return calls_.size() - 1;
 }
 
-std::vector<std::string> TracingBackend::Calls() const {
+void Recorder::Finish(size_t place, Call call) {
+    std::lock_guard lock(mutex_);
+    calls_[place] = std::move(call);
+}
+
+bool Recorder::Call::Has(std::string_view text) const {
+    const std::string quoted = Quoted(text);
+    for (const std::string& argument : arguments)
+        if (argument == text || argument == quoted) return true;
+    return false;
+}
+
+std::vector<Recorder::Call> Recorder::Calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
 }
 
-int TracingBackend::Count(const std::string& prefix) const {
+std::vector<std::string> Recorder::Lines() const {
+    std::vector<std::string> lines;
+    for (const Call& call : Calls()) lines.push_back(call.line);
+    return lines;
+}
+
+int Recorder::Count(std::string_view operation, std::string_view argument) const {
     int n = 0;
-    for (const std::string& call : Calls())
-        if (call.rfind(prefix, 0) == 0) ++n;
+    for (const Call& call : Calls())
+        n += call.operation == operation && (argument.empty() || call.Has(argument));
     return n;
 }
 
-int TracingBackend::IndexOf(const std::string& prefix) const {
-    const std::vector<std::string> calls = Calls();
+int Recorder::IndexOf(std::string_view operation, std::string_view argument) const {
+    const std::vector<Call> calls = Calls();
     for (size_t i = 0; i < calls.size(); ++i)
-        if (calls[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+        if (calls[i].operation == operation && (argument.empty() || calls[i].Has(argument)))
+            return static_cast<int>(i);
     return -1;
 }
 
-HANDLE TracingBackend::FindFirstFileW(LPCWSTR a, LPWIN32_FIND_DATAW b) {
-    if (workerDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(workerDelayMs));
-    Record("FindFirstFileW " + Narrow(a));
-    return target().FindFirstFileW(a, b);
+std::vector<std::string> Recorder::Arguments(std::string_view operation, size_t index) const {
+    std::vector<std::string> out;
+    for (const Call& call : Calls())
+        if (call.operation == operation && index < call.arguments.size())
+            out.push_back(call.arguments[index]);
+    return out;
 }
 
-HANDLE TracingBackend::CreateFileW(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
-                                   DWORD f, HANDLE g) {
-    Record("CreateFileW " + Narrow(a));
-    return target().CreateFileW(a, b, c, d, e, f, g);
-}
-
-BOOL TracingBackend::ReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
-    if (readLimit != 0 && c > readLimit) c = readLimit;
-    return target().ReadFile(a, b, c, d, e);
-}
-
-LONG TracingBackend::RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
-                                     LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) {
-    const std::string path = b ? Narrow(b) : std::string("NULL");
-    Record("RegCreateKeyExW " + path);
-    if (!failCreateKey.empty() && path == failCreateKey) return ERROR_INVALID_PARAMETER;
-    return target().RegCreateKeyExW(a, b, c, d, e, f, g, h, i);
-}
-
-LONG TracingBackend::RegOpenKeyExW(HKEY a, LPCWSTR b, DWORD c, REGSAM d, PHKEY e) {
-    Record("RegOpenKeyExW " + Narrow(b));
-    return target().RegOpenKeyExW(a, b, c, d, e);
-}
-
-LONG TracingBackend::RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) {
-    Record("RegSetValueExW " + Narrow(b));
-    return target().RegSetValueExW(a, b, c, d, e, f);
-}
-
-HANDLE TracingBackend::CeOpenDatabaseEx(PCEGUID a, PCEOID b, LPWSTR c, CEPROPID d, DWORD e,
-                                        CENOTIFYREQUEST* f) {
-    Record("CeOpenDatabaseEx " + Narrow(c));
-    return target().CeOpenDatabaseEx(a, b, c, d, e, f);
-}
-
-HWND TracingBackend::CreateWindowExW(DWORD a, LPCWSTR b, LPCWSTR c, DWORD d, int e, int f, int g,
-                                     int h, HWND i, HMENU j, HINSTANCE k, LPVOID l) {
-    Record("CreateWindowExW");
-    if (failCreateWindow) {
-        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-        return nullptr;
+std::string Recorder::Quoted(std::string_view utf8) {
+    std::string out = "\"";
+    for (const char c : utf8) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
     }
-    return target().CreateWindowExW(a, b, c, d, e, f, g, h, i, j, k, l);
-}
-
-BOOL TracingBackend::UpdateWindow(HWND a) {
-    Record("UpdateWindow");
-    return target().UpdateWindow(a);
-}
-
-HANDLE TracingBackend::CreateThread(LPSECURITY_ATTRIBUTES a, DWORD b, LPTHREAD_START_ROUTINE c,
-                                    LPVOID d, DWORD e, LPDWORD f) {
-    Record("CreateThread");
-    if (failCreateThread) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    return target().CreateThread(a, b, c, d, e, f);
-}
-
-BOOL TracingBackend::GetMessageW(LPMSG a, HWND b, UINT c, UINT d) {
-    if (failGetMessage) {
-        Record("GetMessageW -1");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
-    const BOOL result = target().GetMessageW(a, b, c, d);
-    Record("GetMessageW " + std::to_string(result));
-    return result;
-}
-
-BOOL TracingBackend::PostMessageW(HWND a, UINT b, WPARAM c, LPARAM d) {
-    Record("PostMessageW " + std::to_string(b) + (a == nullptr ? " to no window" : ""));
-    return target().PostMessageW(a, b, c, d);
-}
-
-int TracingBackend::MessageBoxW(HWND a, LPCWSTR b, LPCWSTR c, UINT d) {
-    Record("MessageBoxW " + Narrow(c));
-    return target().MessageBoxW(a, b, c, d);
-}
-
-DWORD TracingBackend::WaitForSingleObject(HANDLE a, DWORD b) {
-    Record("WaitForSingleObject");
-    return target().WaitForSingleObject(a, b);
+    return out + "\"";
 }
 
 }  // namespace testing_support

@@ -1,68 +1,77 @@
-// A backend put in front of the device for the installer's suites: it records the
-// calls that mark the order of the work and fails or changes chosen ones.
+// The recording backend: every platform call made through it, by name, with all its
+// arguments and its result, one line per call in the order the calls were made. It
+// is generated from the operation table, so it records every operation there is.
 //
-//   img.Bind();
-//   TracingBackend trace;                  // in front of the bound device until destroyed
-//   trace.failCreateThread = true;
+//   host::FaultInjector faults(host::CurrentBackend());   // optional: fails chosen calls
+//   testing_support::Recorder trace(faults);              // records them, failed ones too
+//   host::ScopedBackend use(trace);
 //   WinMain(nullptr, nullptr, nullptr, 0);
-//   EXPECT_EQ(trace.Count("PostMessageW"), 1);
+//   EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+//
+// A line reads like a call in C:
+//   CreateFileW("\\upd\\a.reg", 2147483648, 1, NULL, 3, 128, NULL) = 0x1008
+//   ReadFile(0x1008, ->ff fe, 2, ->2, NULL) = 1
+//   RegOpenKeyExW(HKEY_LOCAL_MACHINE, "init", 0, 0, ->0x1010) = 0
+//   CreateFileW("\\upd\\gone.dat", 2147483648, 0, NULL, 3, 0, NULL) = INVALID_HANDLE_VALUE (error 2)
+// Strings are quoted as JSON quotes them (UTF-8, \\ \" \n \r \t \u00XX); numbers are
+// decimal; root keys show by name, other handles as hex numbers, NULL and
+// INVALID_HANDLE_VALUE by name; other pointers as "ptr". A parameter the call writes
+// shows "->" and what was written when the call succeeded ("->?" when it failed);
+// one it reads and writes shows "before->after". Byte buffers show as hex pairs
+// (the data of RegSetValueExW, what ReadFile and RegQueryValueExW delivered), record
+// properties as [tag value, ...]. A call that failed and says why through
+// GetLastError ends with "(error N)". Calls that block (GetMessageW) keep their place
+// in the order by when they were made.
 #pragma once
 
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/host/backend.h"
 
 namespace testing_support {
 
-class TracingBackend : public host::ForwardingBackend {
+class Recorder : public host::ForwardingBackend {
 public:
-    TracingBackend();  // wraps the current backend and puts itself in front
-    ~TracingBackend() override;
+    explicit Recorder(host::Backend& target) : host::ForwardingBackend(target) {}
 
-    // Knobs, set before the run.
-    bool failCreateWindow = false;
-    bool failCreateThread = false;
-    bool failGetMessage = false;   // GetMessageW returns -1 at once
-    DWORD readLimit = 0;           // ReadFile delivers at most this many bytes (0: no limit)
-    int workerDelayMs = 0;         // FindFirstFileW sleeps first (the worker is slow)
-    std::string failCreateKey;     // RegCreateKeyExW of this key path fails
+    struct Call {
+        std::string operation;               // "RegSetValueExW"
+        std::vector<std::string> arguments;  // as shown in the line
+        std::string result;                  // as shown, without the error
+        std::string line;
+        // True when an argument shows as `text`, or as the string `text` (UTF-8) quoted.
+        bool Has(std::string_view text) const;
+    };
 
-    // "Name detail" per recorded call, in order.
-    std::vector<std::string> Calls() const;
-    int Count(const std::string& prefix) const;
-    // Index of the first call starting with prefix, -1 when none.
-    int IndexOf(const std::string& prefix) const;
+    std::vector<Call> Calls() const;
+    std::vector<std::string> Lines() const;
+    // How many calls of the operation there were (with an argument that shows as
+    // `argument`, when one is given), and the index of the first, -1 when none.
+    int Count(std::string_view operation, std::string_view argument = {}) const;
+    int IndexOf(std::string_view operation, std::string_view argument = {}) const;
+    // The argument at `index` of every call of the operation, as shown.
+    std::vector<std::string> Arguments(std::string_view operation, size_t index) const;
 
-    HANDLE FindFirstFileW(LPCWSTR a, LPWIN32_FIND_DATAW b) override;
-    HANDLE CreateFileW(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f,
-                       HANDLE g) override;
-    BOOL ReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) override;
-    LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
-                         LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override;
-    LONG RegOpenKeyExW(HKEY a, LPCWSTR b, DWORD c, REGSAM d, PHKEY e) override;
-    LONG RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) override;
-    HANDLE CeOpenDatabaseEx(PCEGUID a, PCEOID b, LPWSTR c, CEPROPID d, DWORD e,
-                            CENOTIFYREQUEST* f) override;
-    HWND CreateWindowExW(DWORD a, LPCWSTR b, LPCWSTR c, DWORD d, int e, int f, int g, int h,
-                         HWND i, HMENU j, HINSTANCE k, LPVOID l) override;
-    BOOL UpdateWindow(HWND a) override;
-    HANDLE CreateThread(LPSECURITY_ATTRIBUTES a, DWORD b, LPTHREAD_START_ROUTINE c, LPVOID d,
-                        DWORD e, LPDWORD f) override;
-    BOOL GetMessageW(LPMSG a, HWND b, UINT c, UINT d) override;
-    BOOL PostMessageW(HWND a, UINT b, WPARAM c, LPARAM d) override;
-    int MessageBoxW(HWND a, LPCWSTR b, LPCWSTR c, UINT d) override;
-    DWORD WaitForSingleObject(HANDLE a, DWORD b) override;
+    // UTF-8 text quoted as the lines quote strings.
+    static std::string Quoted(std::string_view utf8);
+
+    class Entry;  // one call being recorded (recorder.cpp)
+
+#define CE_RECORD_(R, name, failed, ...)                                              \
+    R name(CE_PARAMS(__VA_ARGS__)) override;
+    CE_OPERATIONS(CE_RECORD_)
+#undef CE_RECORD_
 
 private:
-    void Record(const std::string& call);
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-    host::ScopedBackend inFront_{*this};  // last: leaves the front first
-};
+    // Takes the next place in the order; Finish fills it in.
+    size_t Begin();
+    void Finish(size_t place, Call call);
 
-// UTF-8 of a platform string, for call records and messages.
-std::string Narrow(const char16_t* text);
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+};
 
 }  // namespace testing_support

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "control/control.h"
+#include "testing/fault_injector.h"
 #include "testing/recorder.h"
-#include "tests/support/installer_fixture.h"
 #include "testing/recording_screen.h"
+#include "tests/support/installer_fixture.h"
 
 namespace {
 
@@ -17,9 +18,16 @@ using testing_support::Bytes;
 using testing_support::Script;
 using testing_support::ScratchImage;
 using testing_support::TextValueBytes;
-using testing_support::TracingBackend;
+using testing_support::Recorder;
 
 const std::u16string kInit = u"HKEY_LOCAL_MACHINE\\init";
+
+// How many calls of the operation returned the result.
+int CountResults(const Recorder& trace, const std::string& operation, const std::string& result) {
+    int n = 0;
+    for (const Recorder::Call& call : trace.Calls()) n += call.operation == operation && call.result == result;
+    return n;
+}
 
 const std::u16string kStatusText =
     u"Идет обновление программного обеспечения.\r\nПожалуйста, подождите...\r\n\r\n"
@@ -73,18 +81,19 @@ TEST(WinMain, NormalRun) {
     testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         // Painted before any work; registration after the worker's quit; message last.
         const int painted = trace.IndexOf("UpdateWindow");
         ASSERT_GE(painted, 0);
         EXPECT_LT(painted, trace.IndexOf("CreateThread"));
         EXPECT_LT(painted, trace.IndexOf("FindFirstFileW"));
-        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Launch25"), trace.IndexOf("RegSetValueExW Depend25"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend25"), trace.IndexOf("RegSetValueExW Depend30"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend30"), trace.IndexOf("MessageBoxW Finished"));
-        EXPECT_EQ(trace.Count("GetMessageW 0"), 1);
+        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Launch25"), trace.IndexOf("RegSetValueExW", "Depend25"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend25"), trace.IndexOf("RegSetValueExW", "Depend30"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend30"), trace.IndexOf("MessageBoxW", "Finished"));
+        EXPECT_EQ(CountResults(trace, "GetMessageW", "0"), 1);
         EXPECT_EQ(trace.Count("WaitForSingleObject"), 0);
     }
     img.Unbind();
@@ -128,15 +137,17 @@ TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
         testing_support::RecordingScreen screen;
         img.Bind(u"\\upd\\Update.exe", &screen);
         {
-            TracingBackend trace;
-            trace.failCreateWindow = noWindow;
-            trace.failCreateThread = !noWindow;
+            host::FaultInjector faults(host::CurrentBackend());
+            if (noWindow) faults.FailAlways("CreateWindowExW", ERROR_CANNOT_FIND_WND_CLASS);
+            else faults.FailAlways("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+            Recorder trace(faults);
+            host::ScopedBackend use(trace);
             EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
             EXPECT_EQ(trace.Count("CreateThread"), noWindow ? 0 : 1);
             EXPECT_EQ(trace.Count("GetMessageW"), 0);
             EXPECT_EQ(trace.Count("PostMessageW"), 0);
-            EXPECT_LT(trace.IndexOf("FindFirstFileW"), trace.IndexOf("RegOpenKeyExW init"));
-            EXPECT_EQ(trace.Count("MessageBoxW Finished"), 1);
+            EXPECT_LT(trace.IndexOf("FindFirstFileW"), trace.IndexOf("RegOpenKeyExW", "init"));
+            EXPECT_EQ(trace.Count("MessageBoxW", "Finished"), 1);
         }
         img.Unbind();
         EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
@@ -152,15 +163,20 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
     WriteWork(img);
     img.Bind();
     {
-        TracingBackend trace;
-        trace.failGetMessage = true;
-        trace.workerDelayMs = 100;  // the worker is still at work when the loop fails
+        host::FaultInjector faults(host::CurrentBackend());
+        faults.FailAlways("GetMessageW", ERROR_INVALID_PARAMETER);
+        faults.Delay("FindFirstFileW", 100);  // the worker is still at work when the loop fails
+        Recorder trace(faults);
+        host::ScopedBackend use(trace);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         const int waited = trace.IndexOf("WaitForSingleObject");
         ASSERT_GE(waited, 0);
-        EXPECT_LT(trace.IndexOf("GetMessageW -1"), waited);
-        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW A"), trace.IndexOf("RegSetValueExW Launch25"));
+        const int failed = trace.IndexOf("GetMessageW");
+        ASSERT_GE(failed, 0);
+        EXPECT_EQ(trace.Calls()[failed].result, "-1");
+        EXPECT_LT(failed, waited);
+        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "A"), trace.IndexOf("RegSetValueExW", "Launch25"));
     }
     img.Unbind();
     ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
