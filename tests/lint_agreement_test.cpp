@@ -181,21 +181,7 @@ TEST_F(LintAgreementTest, DemoScript) {
     std::ifstream in(std::string(CEUPDATE_SOURCE_DIR) + "/demo/update-src/settings.reg.txt", std::ios::binary);
     std::string utf8((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(utf8.empty());
-    std::u16string text;
-    for (size_t i = 0; i < utf8.size();) {  // the demo's text is BMP only
-        unsigned char c = utf8[i];
-        if (c < 0x80) {
-            text += c;
-            i += 1;
-        } else if (c < 0xE0) {
-            text += static_cast<char16_t>(((c & 0x1F) << 6) | (utf8[i + 1] & 0x3F));
-            i += 2;
-        } else {
-            text += static_cast<char16_t>(((c & 0x0F) << 12) | ((utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F));
-            i += 3;
-        }
-    }
-    ExpectAgreement(Script(text), "demo");
+    ExpectAgreement(Script(text::FromUtf8(utf8)), "demo");
 }
 
 // ---- Generated scripts ------------------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "tools/installer_run.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -73,6 +76,19 @@ host::DeviceOptions InstallerOptions(const fs::path& image, const std::string& u
                         " fit");
     }
     return options;
+}
+
+void TraceFromEnvironment(host::DeviceOptions& options) {
+    const char* name = std::getenv("CEUPDATE_TRACE");
+    if (!name || !*name) return;
+    // Opened once for the whole process, so every device's lines land in it.
+    static std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(name, "w"), &std::fclose);
+    if (!file) throw ToolError(std::string("the trace file ") + name + " cannot be written");
+    options.trace = [out = file.get()](const std::string& line) {
+        std::fputs(line.c_str(), out);
+        std::fputc('\n', out);
+        std::fflush(out);
+    };
 }
 
 int RunInstaller(const host::DeviceOptions& options, const FrontFactory& front) {

@@ -44,7 +44,6 @@ int main(int argc, char** argv) {
     tools::AddLintCommand(app);
     tools::AddDiffCommand(app);
     tools::AddCheckCommand(app);
-    tools::AddRegImportCommand(app);
 
     try {
         app.parse(argc, argv);

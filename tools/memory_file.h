@@ -35,7 +35,4 @@ private:
     size_t position_ = 0;
 };
 
-// The whole content of a host file; throws ToolError naming it when it cannot be read.
-std::vector<uint8_t> ReadHostFile(const std::filesystem::path& file);
-
 }  // namespace tools

@@ -15,7 +15,6 @@
 #include "store/store.h"
 #include "store/text.h"
 #include "platform/wince.h"
-#include "tools/commands/commands.h"
 #include "tools/errors.h"
 #include "tools/image_volumes.h"
 #include "tools/formats/reg_text.h"
@@ -309,23 +308,6 @@ std::string DiffText(const ImageDiff& diff) {
     if (diff.Equal()) return out + "the images are equal\n";
     return out + std::to_string(diff.lines.size()) +
            (diff.lines.size() == 1 ? " difference\n" : " differences\n");
-}
-
-void AddDiffCommand(CLI::App& app) {
-    auto before = std::make_shared<std::string>();
-    auto after = std::make_shared<std::string>();
-    auto json = std::make_shared<bool>(false);
-    CLI::App* diff = app.add_subcommand(
-        "diff", "every difference between two images: registry keys and values, volumes, "
-                "databases and records; exit 0 when equal, 1 when they differ");
-    diff->add_flag("--json", *json, "print the differences as JSON");
-    diff->add_option("IMAGE_A", *before, "the image before")->required();
-    diff->add_option("IMAGE_B", *after, "the image after")->required();
-    diff->callback([before, after, json] {
-        const ImageDiff d = DiffImages(*before, *after);
-        std::cout << (*json ? FormatJson(d.json, 3) + "\n" : DiffText(d));
-        if (!d.Equal()) SetExitCode(1);
-    });
 }
 
 }  // namespace tools

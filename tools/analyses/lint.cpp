@@ -1,8 +1,8 @@
-// The script checker: the installer's run over a scratch image (what it writes), and
-// a walk of the same lines through the importer's line reader and section state
+// The script checker: the installer's calls while it reads a script (what it writes),
+// and a walk of the same lines through the importer's line reader and section state
 // machine (why each line is taken or passed over).
 //
-// Layout: the recording backend and the run; the walk, one handler per event of the
+// Layout: lint's own run of the importer; the walk, one handler per event of the
 // state machine; the comparison of the two; the JSON and text forms.
 #include "tools/analyses/lint.h"
 
@@ -20,6 +20,7 @@
 #include "platform/limits.h"
 #include "regscript/regscript.h"
 #include "tools/errors.h"
+#include "tools/installer_run.h"
 #include "tools/memory_file.h"
 #include "tools/formats/registry_json.h"
 
@@ -29,40 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string RootName(HKEY root) {
-    if (root == HKEY_LOCAL_MACHINE) return u"HKEY_LOCAL_MACHINE";
-    if (root == HKEY_CURRENT_USER) return u"HKEY_CURRENT_USER";
-    if (root == HKEY_CLASSES_ROOT) return u"HKEY_CLASSES_ROOT";
-    return u"?";
-}
+// ---- The importer's run ----------------------------------------------------------------
 
-// The full path of the key a create call opens: the platform ignores one leading and
-// one trailing backslash of the key path.
-std::u16string FullKeyPath(HKEY root, const WCHAR* path) {
-    std::u16string_view rest = path ? std::u16string_view(path) : std::u16string_view();
-    if (!rest.empty() && rest.front() == u'\\') rest.remove_prefix(1);
-    if (!rest.empty() && rest.back() == u'\\') rest.remove_suffix(1);
-    std::u16string full = RootName(root);
-    if (!rest.empty()) full += u"\\" + std::u16string(rest);
-    return full;
-}
-
-// ---- The installer's run ---------------------------------------------------------------
-
-struct RecordedKey {
-    size_t line = 0;
-    std::u16string key;
-    bool opened = false;
-};
-
-struct RecordedWrite {
-    size_t line = 0;  // the line whose LF was read last when the call was made
-    LintWrite write;
-    LONG result = ERROR_SUCCESS;
-};
-
-// Serves the script's bytes and records the registry calls, counting the line feeds
-// the reader has been handed so far (it reads one character, two bytes, at a time).
+// Serves the script's bytes and records the registry calls.
 class ImportRecorder final : public MemoryFile {
 public:
     ImportRecorder(std::vector<uint8_t> bytes, host::Backend& device)
@@ -71,10 +41,7 @@ public:
     BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                   LPOVERLAPPED overlapped) override {
         const BOOL ok = MemoryFile::ReadFile(file, buffer, count, read, overlapped);
-        if (file == Handle() && read != nullptr && *read == 2) {
-            const auto* pair = static_cast<const uint8_t*>(buffer);
-            if (pair[0] == 0x0A && pair[1] == 0) ++lines_;
-        }
+        if (file == Handle() && read != nullptr) calls.Read(buffer, *read);
         return ok;
     }
 
@@ -83,53 +50,34 @@ public:
                          LPDWORD disposition) override {
         const LONG result = target().RegCreateKeyExW(root, path, reserved, cls, options, sam,
                                                      security, key, disposition);
-        RecordedKey record{lines_, FullKeyPath(root, path), result == ERROR_SUCCESS};
-        if (record.opened) open_[*key] = record.key;
-        keys.push_back(std::move(record));
+        calls.CreateKey(root, path, result, result == ERROR_SUCCESS ? *key : nullptr);
         return result;
     }
 
     LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                         DWORD size) override {
         const LONG result = target().RegSetValueExW(key, name, reserved, type, data, size);
-        RecordedWrite record;
-        record.line = lines_;
-        record.write.line = lines_;
-        auto open = open_.find(key);
-        record.write.key = open == open_.end() ? u"?" : open->second;
-        record.write.name = name ? name : u"";
-        record.write.type = type;
-        if (data != nullptr) record.write.bytes.assign(data, data + size);
-        record.result = result;
-        writes.push_back(std::move(record));
+        calls.SetValue(key, name, type, data, size, result);
         return result;
     }
 
     LONG RegCloseKey(HKEY key) override {
-        open_.erase(key);
+        calls.CloseKey(key);
         return target().RegCloseKey(key);
     }
 
-    std::vector<RecordedKey> keys;
-    std::vector<RecordedWrite> writes;
-
-private:
-    size_t lines_ = 0;
-    std::map<HKEY, std::u16string> open_;
+    ScriptCalls calls;
 };
 
-struct ImporterRun {
-    std::vector<RecordedKey> keys;
-    std::vector<RecordedWrite> writes;
-};
-
-ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
+// The importer's one run over the script, on a scratch image of its own.
+ScriptCalls RunImporter(const std::vector<uint8_t>& bytes) {
     store::ScratchFolder scratch(true);
     const fs::path image = scratch.path() / "image";
     store::InitImage(image);
     host::DeviceOptions options;
     options.image = image;
     options.modulePath = u"\\Update.exe";
+    TraceFromEnvironment(options);
     host::DeviceBinding binding(options);
     // The recorder wraps this device itself, whatever backend was in front before.
     ImportRecorder recorder(bytes, binding.device());
@@ -137,7 +85,7 @@ ImporterRun RunImporter(const std::vector<uint8_t>& bytes) {
         host::ScopedBackend inFront(recorder);
         ImportRegistryScript(u"\\script.reg");
     }
-    return {std::move(recorder.keys), std::move(recorder.writes)};
+    return std::move(recorder.calls);
 }
 
 // ---- Small text helpers ------------------------------------------------------------------
@@ -553,8 +501,9 @@ size_t LintReport::Warnings() const {
     return n;
 }
 
-LintReport LintScript(const std::vector<uint8_t>& bytes) {
-    const ImporterRun run = RunImporter(bytes);
+LintReport LintScript(const std::vector<uint8_t>& bytes) { return LintRecorded(bytes, RunImporter(bytes)); }
+
+LintReport LintRecorded(const std::vector<uint8_t>& bytes, const ScriptCalls& run) {
     Walk walk(bytes, run.keys);
     walk.Run();
     if (walk.writes.size() != run.writes.size()) {

@@ -1,12 +1,13 @@
 // What the installer makes of one registry script, line by line: the values it will
 // write and every line it will pass over, with line numbers.
 //
-// The writes come from the installer itself: ImportRegistryScript runs over the
-// script's bytes against a scratch image, and every RegCreateKeyExW and
-// RegSetValueExW it makes is recorded with the line being read at the time. The
-// notes come from walking the same lines through the importer's own line reader and
-// section state machine (regscript.h), which also predicts the writes; the two must
-// agree, or the script is refused as one lint cannot follow.
+// The writes come from the installer itself: every RegCreateKeyExW and RegSetValueExW
+// it makes while it reads the script, recorded with the line being read at the time
+// (script_calls.h), either by lint's own run of ImportRegistryScript against a scratch
+// image or by "check"'s record of the whole installer's run. The notes come from
+// walking the same lines through the importer's own line reader and section state
+// machine (regscript.h), which also predicts the writes; the two must agree, or the
+// script is refused as one lint cannot follow.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/analyses/script_calls.h"
 #include "tools/formats/json.h"
 
 namespace tools {
-
-// One value the installer writes.
-struct LintWrite {
-    size_t line = 0;        // the value line (where its name stands)
-    std::u16string key;     // full path: root name, then the key path
-    std::u16string name;    // "" is the default value
-    uint32_t type = 0;
-    std::vector<uint8_t> bytes;
-};
 
 // What happens at one line. Warnings are what a script's author almost certainly
 // did not mean; the other notes say what the installer does.
@@ -42,9 +35,13 @@ struct LintReport {
     size_t Warnings() const;
 };
 
-// Lints a script's bytes. Throws ToolError when lint's own reading and the
-// installer's run disagree (which would be a fault in lint, never in the script).
+// Lints a script's bytes, running the importer over them once. Throws ToolError when
+// lint's own reading and the installer's run disagree (which would be a fault in
+// lint, never in the script).
 LintReport LintScript(const std::vector<uint8_t>& bytes);
+
+// Lints a script's bytes against the calls the installer made while reading them.
+LintReport LintRecorded(const std::vector<uint8_t>& bytes, const ScriptCalls& calls);
 
 // {"writes": [{"line", "key", "name", "type", "bytes"}], "warnings": [{"line", "why"}]}
 Json LintJson(const LintReport& report);

@@ -1,5 +1,5 @@
 // The ceupdate subcommands, one registration function per command group, each in a
-// file of its own (init_command.cpp, reg_commands.cpp, ...). main() calls every one;
+// file of its own in tools/commands/ (init.cpp, reg.cpp, ...). main() calls every one;
 // a new group is one declaration here and one line in main.cpp.
 //
 // A registration adds its subcommands to the app and sets their callbacks. Callbacks
@@ -12,7 +12,7 @@
 namespace tools {
 
 void AddInitCommand(CLI::App& app);     // init IMAGE
-void AddRegCommands(CLI::App& app);     // reg export | load | delete
+void AddRegCommands(CLI::App& app);     // reg export | load | delete | import
 void AddDbCommands(CLI::App& app);      // db list | dump | load | drop
 void AddMountCommands(CLI::App& app);   // mount VOLUME, unmount VOLUME
 void AddRunCommand(CLI::App& app);      // run UPDATE_DIR
@@ -21,7 +21,6 @@ void AddPatchCommands(CLI::App& app);   // patch build | show
 void AddLintCommand(CLI::App& app);     // lint SCRIPT.reg
 void AddDiffCommand(CLI::App& app);     // diff IMAGE_A IMAGE_B
 void AddCheckCommand(CLI::App& app);    // check UPDATE_DIR
-void AddRegImportCommand(CLI::App& app);  // reg import FILE.reg (after AddRegCommands)
 
 // The exit code main() returns once the command's callback has finished without
 // an error (0 unless a command sets it, e.g. "differences found").

@@ -6,7 +6,7 @@
 
 #include "tools/commands/commands.h"
 #include "tools/analyses/lint.h"
-#include "tools/memory_file.h"
+#include "tools/host_files.h"
 
 namespace tools {
 

@@ -1,4 +1,4 @@
-// ceupdate reg export | load | delete
+// ceupdate reg export | load | delete | import
 #include <iostream>
 #include <map>
 #include <memory>
@@ -9,7 +9,9 @@
 #include "tools/commands/device_arg.h"
 #include "tools/errors.h"
 #include "tools/formats/json.h"
+#include "tools/formats/reg_import.h"
 #include "tools/formats/reg_text.h"
+#include "tools/host_files.h"
 #include "tools/formats/registry_json.h"
 
 namespace tools {
@@ -213,6 +215,44 @@ void AddDelete(CLI::App& reg) {
     });
 }
 
+// ---- import --------------------------------------------------------------------------------
+
+void AddImport(CLI::App& reg) {
+    struct Args {
+        DeviceArg device;
+        bool force = false;
+        std::string file;
+    };
+    auto args = std::make_shared<Args>();
+    CLI::App* cmd = reg.add_subcommand(
+        "import", "load a registry export in the registry editor's syntax (UTF-16 LE or UTF-8); "
+                  "reports every malformed line and writes nothing from a file with errors "
+                  "unless --force");
+    args->device.AddTo(*cmd);
+    cmd->add_flag("--force", args->force, "write the well-formed lines even when others are malformed");
+    cmd->add_option("FILE.reg", args->file, "the registry export")->required();
+    cmd->callback([args] {
+        const RegImportFile file = ParseRegFile(ReadHostFile(args->file));
+        const std::filesystem::path image = args->device.Image();
+        for (const RegImportError& e : file.errors) {
+            std::cerr << args->file << (e.line ? ":" + std::to_string(e.line) : std::string()) << ": "
+                      << e.why << '\n';
+        }
+        if (!file.errors.empty() && !args->force) {
+            throw ToolError(args->file + " has " + std::to_string(file.errors.size()) +
+                            (file.errors.size() == 1 ? " malformed line" : " malformed lines") + "; nothing was written (--force writes the others)");
+        }
+        store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadWrite);
+        const RegImportCounts counts = ApplyRegImport(registry, file.steps);
+        std::cout << "imported " << counts.keys << " keys and " << counts.values << " values";
+        if (counts.deletedKeys || counts.deletedValues) {
+            std::cout << "; deleted " << counts.deletedKeys << " keys and " << counts.deletedValues << " values";
+        }
+        std::cout << '\n';
+        if (!file.errors.empty()) SetExitCode(1);
+    });
+}
+
 }  // namespace
 
 void AddRegCommands(CLI::App& app) {
@@ -221,6 +261,7 @@ void AddRegCommands(CLI::App& app) {
     AddExport(*reg);
     AddLoad(*reg);
     AddDelete(*reg);
+    AddImport(*reg);
 }
 
 }  // namespace tools

@@ -1,4 +1,4 @@
-// ceupdate run [--device IMAGE] [--yes] UPDATE_DIR, and ceupdate boot [--device IMAGE].
+// ceupdate run [--device IMAGE] [--yes] UPDATE_DIR.
 //
 // run binds the host platform to the image and starts the installer as if its
 // executable lay in UPDATE_DIR: a folder inside the image keeps its own platform
@@ -8,18 +8,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <system_error>
 
 #include "platform/host/host.h"
-#include "store/store.h"
-#include "store/text.h"
-#include "tools/analyses/boot_order.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device_arg.h"
-#include "tools/errors.h"
 #include "tools/installer_run.h"
 #include "tools/terminal_screen.h"
 
@@ -43,16 +37,7 @@ void AddRunCommand(CLI::App& app) {
         host::DeviceOptions options = InstallerOptions(image, *updateDir);
         // Not in --help: CEUPDATE_TRACE=FILE writes one line per committed registry or
         // database write to FILE, in commit order (the kill test's record of writes).
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace(nullptr, &std::fclose);
-        if (const char* traceFile = std::getenv("CEUPDATE_TRACE"); traceFile && *traceFile) {
-            trace.reset(std::fopen(traceFile, "w"));
-            if (!trace) throw ToolError(std::string("the trace file ") + traceFile + " cannot be written");
-            options.trace = [file = trace.get()](const std::string& line) {
-                std::fputs(line.c_str(), file);
-                std::fputc('\n', file);
-                std::fflush(file);
-            };
-        }
+        TraceFromEnvironment(options);
         const bool framed = isatty(STDOUT_FILENO) != 0;
         const bool dismissAtOnce = *yes || isatty(STDIN_FILENO) == 0;
         TerminalScreen screen(stdout, stdin, framed, dismissAtOnce);
@@ -60,28 +45,6 @@ void AddRunCommand(CLI::App& app) {
         std::cout.flush();
         const int result = RunInstaller(options);
         SetExitCode(result);
-    });
-}
-
-void AddBootCommand(CLI::App& app) {
-    auto device = std::make_shared<DeviceArg>();
-    CLI::App* boot = app.add_subcommand(
-        "boot", "the order in which the phone starts the HKEY_LOCAL_MACHINE\\init launch "
-                "entries at the next boot; exit 1 when a problem would hang the boot");
-    device->AddTo(*boot);
-    boot->callback([device] {
-        const fs::path image = device->Image();
-        store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
-        const auto init = registry.FindPath(u"HKEY_LOCAL_MACHINE\\init");
-        if (!init) {
-            std::cout << "problem: HKEY_LOCAL_MACHINE\\init does not exist: the phone starts "
-                         "no launch entries\n";
-            SetExitCode(1);
-            return;
-        }
-        const BootReport report = AnalyzeBoot(registry.Values(*init));
-        std::cout << FormatBootReport(report);
-        if (!report.problems.empty()) SetExitCode(1);
     });
 }
 
