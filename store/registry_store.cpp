@@ -18,7 +18,7 @@ namespace {
 constexpr int kApplicationId = 0x43455247;  // marks a registry store
 constexpr int kMaxDepth = 64;               // guards the parent walk against a damaged file
 
-constexpr std::array<std::pair<RegistryStore::KeyId, const char16_t*>, 4> kRoots = {{
+constexpr std::array<std::pair<RegistryStore::KeyId, const char16_t*>, 4> kRootNames = {{
     {RegistryStore::kClassesRoot, u"HKEY_CLASSES_ROOT"},
     {RegistryStore::kCurrentUser, u"HKEY_CURRENT_USER"},
     {RegistryStore::kLocalMachine, u"HKEY_LOCAL_MACHINE"},
@@ -65,7 +65,7 @@ void RegistryStore::Create(const fs::path& file) {
     sql::Db::WriteScope scope(db);
     db.Exec(kSchema);
     db.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
-    for (const auto& [id, name] : kRoots) {
+    for (const auto& [id, name] : kRootNames) {
         sql::Stmt stmt(db.get(), "INSERT INTO keys(id, parent, name, fold) VALUES(?, NULL, ?, ?)",
                        db.where());
         stmt.Bind(1, id).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
@@ -79,13 +79,13 @@ RegistryStore::RegistryStore(const fs::path& file, Mode mode)
 RegistryStore::~RegistryStore() = default;  // Db commits an open transaction
 
 std::optional<RegistryStore::KeyId> RegistryStore::RootByName(std::u16string_view name) {
-    for (const auto& [id, root] : kRoots)
+    for (const auto& [id, root] : kRootNames)
         if (text::EqualNoCase(name, root)) return id;
     return std::nullopt;
 }
 
 std::u16string RegistryStore::RootName(KeyId root) {
-    for (const auto& [id, name] : kRoots)
+    for (const auto& [id, name] : kRootNames)
         if (id == root) return name;
     return {};
 }

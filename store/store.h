@@ -110,6 +110,8 @@ public:
     static constexpr KeyId kCurrentUser = 2;
     static constexpr KeyId kLocalMachine = 3;
     static constexpr KeyId kUsers = 4;
+    // The four roots, in the order every listing of the whole registry takes them.
+    static constexpr KeyId kRoots[] = {kClassesRoot, kCurrentUser, kLocalMachine, kUsers};
 
     // Creates an empty registry file holding the four roots.
     static void Create(const fs::path& file);

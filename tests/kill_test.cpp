@@ -73,8 +73,7 @@ void AddKeys(const store::RegistryStore& registry, store::RegistryStore::KeyId k
 State ReadState(const fs::path& image) {
     State state;
     store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
-    for (auto root : {store::RegistryStore::kClassesRoot, store::RegistryStore::kCurrentUser,
-                      store::RegistryStore::kLocalMachine, store::RegistryStore::kUsers})
+    for (auto root : store::RegistryStore::kRoots)
         AddKeys(registry, root, state);
     const std::string volumePath = "\\storage\\mxip_lang.vol";
     store::VolumeStore volume(image / "storage" / "mxip_lang.vol", store::Mode::ReadOnly);

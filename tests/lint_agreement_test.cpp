@@ -16,6 +16,7 @@
 #include "regscript/regscript.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
+#include "tools/analyses/script_calls.h"
 #include "store/bytes.h"
 #include "store/text.h"
 
@@ -33,15 +34,7 @@ public:
     LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
                          LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override {
         const LONG result = target().RegCreateKeyExW(a, b, c, d, e, f, g, h, i);
-        if (result == ERROR_SUCCESS) {
-            std::u16string path = b ? b : u"";
-            if (!path.empty() && path.front() == u'\\') path.erase(0, 1);
-            if (!path.empty() && path.back() == u'\\') path.pop_back();
-            std::string root = a == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
-                               : a == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
-                                                        : "HKEY_CLASSES_ROOT";
-            keys_[*h] = path.empty() ? root : root + "\\" + text::ToUtf8(path);
-        }
+        if (result == ERROR_SUCCESS) keys_[*h] = text::ToUtf8(tools::FullKeyPath(a, b));
         return result;
     }
 

@@ -69,8 +69,7 @@ struct KeyEntry {
 
 std::vector<KeyEntry> AllKeys(const store::RegistryStore& registry) {
     std::vector<KeyEntry> keys;
-    for (KeyId root : {store::RegistryStore::kClassesRoot, store::RegistryStore::kCurrentUser,
-                       store::RegistryStore::kLocalMachine, store::RegistryStore::kUsers}) {
+    for (KeyId root : store::RegistryStore::kRoots) {
         for (KeyId key : KeysInOrder(registry, root)) keys.push_back({registry.KeyPath(key), key});
     }
     return keys;

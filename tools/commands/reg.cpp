@@ -27,8 +27,7 @@ std::vector<KeyId> ExportRoots(const store::RegistryStore& registry, const std::
         if (auto found = registry.FindPath(text::FromUtf8(key))) return {*found};
         throw ToolError("the key " + key + " does not exist");
     }
-    return {store::RegistryStore::kClassesRoot, store::RegistryStore::kCurrentUser,
-            store::RegistryStore::kLocalMachine, store::RegistryStore::kUsers};
+    return {std::begin(store::RegistryStore::kRoots), std::end(store::RegistryStore::kRoots)};
 }
 
 Json RegistryJson(const store::RegistryStore& registry, const std::vector<KeyId>& tops) {
