@@ -25,10 +25,10 @@
 #include "control/control.h"
 #include "langdb/langdb.h"
 #include "platform/host/host.h"
+#include "regscript/regscript.h"
 #include "store/bytes.h"
 #include "store/scratch_folder.h"
 #include "store/store.h"
-#include "regscript/regscript.h"
 
 namespace {
 

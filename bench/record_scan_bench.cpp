@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/scratch_folder.h"
 #include "store/store.h"
-#include "platform/wince.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include "fuzz/fuzz_support.h"
 #include "langdb/langdb.h"
-#include "testing/fault_injector.h"
-#include "testing/inputs.h"
 #include "platform/host/host.h"
 #include "store/store.h"
+#include "testing/fault_injector.h"
+#include "testing/inputs.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!FindLanguageVolume(&volume)) __builtin_trap();
     }
     fuzz::WriteFile(image.upd() / "FileNameLang.dat", data + 1, size - 1);
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     if (unsigned limit = fuzz::ReadLimit(data[0])) faults.LimitReads(limit);
     BOOL opened;
     {

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "testing/fault_injector.h"
 #include "platform/host/host.h"
 #include "regscript/regscript.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ScratchImage& image = fuzz::SharedImage();
     if (image.Due(kRenewEvery)) fuzz::Bind(image);
     fuzz::WriteFile(image.upd() / "f.reg", data + 1, size - 1);
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     if (unsigned limit = fuzz::ReadLimit(data[0])) faults.LimitReads(limit);
     {
         host::ScopedBackend use(faults);

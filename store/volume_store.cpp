@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/wince.h"
 #include "store/sqlite_db.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/wince.h"
 
 namespace store {
 

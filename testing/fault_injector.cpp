@@ -1,21 +1,14 @@
-// The fault-injecting backend's rules and counts; its methods are generated in faults.h.
+// The fault-injecting backend's rules and counts; its methods are generated in the header.
 #include "testing/fault_injector.h"
 
 #include <algorithm>
 #include <chrono>
-#include <stdexcept>
-#include <string>
 #include <thread>
 
-namespace host {
+namespace testing_support {
 
-Operation OperationNamed(std::string_view name) {
-    for (int i = 0; i < kOperationCount; ++i) {
-        const auto operation = static_cast<Operation>(i);
-        if (name == OperationName(operation)) return operation;
-    }
-    throw std::invalid_argument("no platform operation is named " + std::string(name));
-}
+using host::Operation;
+using host::OperationNamed;
 
 void FaultInjector::FailOn(std::string_view operation, int nth, DWORD error) {
     const Operation op = OperationNamed(operation);
@@ -69,4 +62,4 @@ std::optional<DWORD> FaultInjector::Fault(Operation operation, bool canFail) {
     return error;
 }
 
-}  // namespace host
+}  // namespace testing_support

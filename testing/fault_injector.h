@@ -2,7 +2,7 @@
 // platform operations fail, so the installer's failure paths run without any change
 // to its code.
 //
-//   host::FaultInjector faults(host::CurrentBackend());
+//   testing_support::FaultInjector faults(host::CurrentBackend());
 //   faults.FailOn("RegSetValueExW", 3);       // the 3rd call fails
 //   faults.FailAlways("CreateWindowExW");    // every call fails
 //   faults.LimitReads(3);                     // ReadFile delivers at most 3 bytes a call
@@ -24,11 +24,11 @@
 
 #include "platform/host/backend.h"
 
-namespace host {
+namespace testing_support {
 
-class FaultInjector : public ForwardingBackend {
+class FaultInjector : public host::ForwardingBackend {
 public:
-    explicit FaultInjector(Backend& target) : ForwardingBackend(target) {}
+    explicit FaultInjector(host::Backend& target) : host::ForwardingBackend(target) {}
 
     // The nth call (1 = the first) of the operation fails.
     void FailOn(std::string_view operation, int nth, DWORD error = ERROR_GEN_FAILURE);
@@ -45,9 +45,9 @@ public:
 
 #define CE_FAULT_(R, name, failed, ...)                                               \
     R name(CE_PARAMS(__VA_ARGS__)) override {                                         \
-        if (const auto error = Fault(Operation::name, CanFail(CE_FAILED(failed))))   \
-            return FailedResult<R>(CE_FAILED(failed), *error);                        \
-        Reshape<Operation::name>(CE_ARGS(__VA_ARGS__));                               \
+        if (const auto error = Fault(host::Operation::name, host::CanFail(CE_FAILED(failed))))   \
+            return host::FailedResult<R>(CE_FAILED(failed), *error);                        \
+        Reshape<host::Operation::name>(CE_ARGS(__VA_ARGS__));                               \
         return target().name(CE_ARGS(__VA_ARGS__));                                   \
     }
     CE_OPERATIONS(CE_FAULT_)
@@ -60,12 +60,12 @@ private:
     };
     // Counts the call and waits as a Delay rule says; the error code to fail it with,
     // or nothing.
-    std::optional<DWORD> Fault(Operation operation, bool canFail);
+    std::optional<DWORD> Fault(host::Operation operation, bool canFail);
 
     // Changes the arguments a call is passed on with (ReadFile's count, when limited).
-    template <Operation op, typename... Args>
+    template <host::Operation op, typename... Args>
     void Reshape(Args&... args) {
-        if constexpr (op == Operation::ReadFile) {
+        if constexpr (op == host::Operation::ReadFile) {
             DWORD& count = std::get<2>(std::tie(args...));
             std::lock_guard lock(mutex_);
             if (readLimit_ != 0 && count > readLimit_) count = readLimit_;
@@ -73,14 +73,10 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::array<int, kOperationCount> calls_{};
-    std::array<int, kOperationCount> delays_{};  // milliseconds
-    std::multimap<Operation, Rule> rules_;
+    std::array<int, host::kOperationCount> calls_{};
+    std::array<int, host::kOperationCount> delays_{};  // milliseconds
+    std::multimap<host::Operation, Rule> rules_;
     DWORD readLimit_ = 0;
 };
 
-// The operation of a name as the platform spells it; throws std::invalid_argument for
-// a name that is none.
-Operation OperationNamed(std::string_view name);
-
-}  // namespace host
+}  // namespace testing_support

@@ -2,7 +2,7 @@
 // arguments and its result, one line per call in the order the calls were made. It
 // is generated from the operation table, so it records every operation there is.
 //
-//   host::FaultInjector faults(host::CurrentBackend());   // optional: fails chosen calls
+//   testing_support::FaultInjector faults(host::CurrentBackend());   // optional: fails chosen calls
 //   testing_support::Recorder trace(faults);              // records them, failed ones too
 //   host::ScopedBackend use(trace);
 //   WinMain(nullptr, nullptr, nullptr, 0);

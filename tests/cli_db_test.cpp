@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/store.h"
 #include "platform/wince.h"
+#include "store/store.h"
 #include "tests/support/cli.h"
 
 namespace {

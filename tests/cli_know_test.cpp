@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/wince.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/wince.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 #include "tests/support/installer_fixture.h"

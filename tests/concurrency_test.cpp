@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "bench/workload.h"
+#include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/store.h"
-#include "platform/wince.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 

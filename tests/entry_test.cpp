@@ -137,7 +137,7 @@ TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
         testing_support::RecordingScreen screen;
         img.Bind(u"\\upd\\Update.exe", &screen);
         {
-            host::FaultInjector faults(host::CurrentBackend());
+            testing_support::FaultInjector faults(host::CurrentBackend());
             if (noWindow) faults.FailAlways("CreateWindowExW", ERROR_CANNOT_FIND_WND_CLASS);
             else faults.FailAlways("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
             Recorder trace(faults);
@@ -163,7 +163,7 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
     WriteWork(img);
     img.Bind();
     {
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.FailAlways("GetMessageW", ERROR_INVALID_PARAMETER);
         faults.Delay("FindFirstFileW", 100);  // the worker is still at work when the loop fails
         Recorder trace(faults);

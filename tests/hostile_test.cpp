@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "store/store.h"
+#include "testing/inputs.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
-#include "testing/inputs.h"
 
 namespace {
 

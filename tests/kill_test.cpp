@@ -25,12 +25,12 @@
 #include <vector>
 
 #include "bench/workload.h"
-#include "store/store.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
+#include "store/store.h"
 #include "store/text.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
-#include "store/bytes.h"
 
 namespace {
 

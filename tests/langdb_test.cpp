@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "langdb/langdb.h"
-#include "testing/fault_injector.h"
 #include "store/text.h"
+#include "testing/fault_injector.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -173,7 +173,7 @@ TEST(LangDbPatch, ShortReadsEndTheJob) {
     img.WriteUpdateFile("p.dat", PatchFile().Text(1, u"alpha").Number(2, 11).bytes());
     img.Bind();
     {
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.LimitReads(3);  // the 4-byte tag arrives short
         host::ScopedBackend use(faults);
         CEGUID volume;

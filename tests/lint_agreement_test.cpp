@@ -14,11 +14,11 @@
 
 #include "platform/host/backend.h"
 #include "regscript/regscript.h"
+#include "store/bytes.h"
+#include "store/text.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
 #include "tools/analyses/script_calls.h"
-#include "store/bytes.h"
-#include "store/text.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "testing/fault_injector.h"
 #include "platform_image.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST_F(BackendStack, AnExceptionLeavesTheStackAsItWas) {
 
 TEST_F(BackendStack, AFakeMadeForTheDeviceSkipsWhatIsInFront) {
     host::Backend& device = host::CurrentBackend();
-    host::FaultInjector faults(device);
+    testing_support::FaultInjector faults(device);
     faults.FailAlways("CreateFileW", ERROR_ACCESS_DENIED);
     host::ScopedBackend useFaults(faults);
     OpenCounter counter(device);  // wraps the device itself, not the injector
@@ -89,7 +89,7 @@ void ExpectFailed(R, host::failure::Never, DWORD error) {
 // the failure value of the table and leaves the error as the table says; the two that
 // cannot fail pass through.
 TEST_F(BackendStack, EveryOperationFailsAsTheTableSays) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     host::ScopedBackend use(faults);
     constexpr DWORD kError = 1234;
 #define CE_ZERO_(dir, type, name) std::type_identity_t<type>{}

@@ -2,9 +2,9 @@
 // opening, seeking, reading (a missing property included) and writing records.
 #include <cstring>
 
-#include "testing/fault_injector.h"
 #include "platform_image.h"
 #include "store/bytes.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -293,7 +293,7 @@ TEST_F(DeviceDatabases, OrderStaysFixedForHandlesOpenTogether) {
 }
 
 TEST_F(DeviceDatabases, InjectedFailuresReachTheCaller) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("CeEnumDBVolumes", 1, ERROR_NO_MORE_ITEMS);
     faults.FailOn("CeWriteRecordProps", 1, ERROR_DISK_FULL);
     host::ScopedBackend use(faults);

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "platform/host/host.h"
+#include "platform/wince.h"
 #include "store/scratch_folder.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/wince.h"
 #include "testing/recording_screen.h"
 
 namespace platform_test {

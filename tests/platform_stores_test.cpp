@@ -7,10 +7,10 @@
 #include <fstream>
 #include <random>
 
-#include "store/scratch_folder.h"
-#include "store/store.h"
 #include "platform/wince.h"
 #include "store/bytes.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // window's thread, painting and message boxes reach the screen.
 #include <atomic>
 
-#include "testing/fault_injector.h"
 #include "platform_image.h"
+#include "testing/fault_injector.h"
 #include "testing/recording_screen.h"
 
 namespace {
@@ -111,7 +111,7 @@ TEST_F(DeviceThreads, WaitTimesOutWhileTheThreadRuns) {
 }
 
 TEST_F(DeviceThreads, InjectedWindowAndThreadFailures) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailAlways("CreateWindowExW");
     faults.FailOn("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
     host::ScopedBackend use(faults);

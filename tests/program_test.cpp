@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/wince.h"
+#include "store/bytes.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
-#include "store/bytes.h"
 
 namespace {
 

@@ -22,7 +22,7 @@ TEST(Recorder, ShowsEveryCallWithItsArgumentsWhatItWroteAndItsResult) {
     img.Bind();
     std::vector<std::string> lines;
     {
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.FailOn("RegSetValueExW", 2, ERROR_DISK_FULL);
         Recorder trace(faults);
         host::ScopedBackend use(trace);

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "regscript/regscript.h"
+#include "store/text.h"
 #include "testing/fault_injector.h"
 #include "testing/recorder.h"
-#include "store/text.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -183,7 +183,7 @@ TEST(RegScriptImport, KeyThatCannotBeCreatedPassesItsSectionOver) {
     img.Bind();
     {
         // The two creates of "Bad" fail; "T" is created.
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.FailOn("RegCreateKeyExW", 1, ERROR_INVALID_PARAMETER);
         faults.FailOn("RegCreateKeyExW", 2, ERROR_INVALID_PARAMETER);
         testing_support::Recorder trace(faults);

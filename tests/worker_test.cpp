@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "control/control.h"
+#include "store/text.h"
 #include "testing/fault_injector.h"
 #include "testing/recorder.h"
-#include "store/text.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -168,7 +168,7 @@ TEST(UpdateWorker, NoExecutablePathDoesNothingButQuit) {
     SeedJobs(img, ".");
     img.Bind();
     {
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.FailAlways("GetModuleFileNameW");
         host::ScopedBackend use(faults);
         WCHAR dir[kInstallerPathChars];

@@ -1,3 +1,4 @@
+// The volumes of an image, found by platform path or by looking at every file.
 #include "tools/image_volumes.h"
 
 #include <algorithm>

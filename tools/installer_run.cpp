@@ -1,3 +1,4 @@
+// Where the installer runs on an image, the write trace, and the run itself.
 #include "tools/installer_run.h"
 
 #include <cstdio>

@@ -1,9 +1,10 @@
+// The terminal screen: boxes and plain text for the status window and the message.
 #include "tools/terminal_screen.h"
 
 #include <algorithm>
 
-#include "store/text.h"
 #include "platform/wince.h"
+#include "store/text.h"
 
 namespace tools {
 

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 #include "platform/host/device.h"
 
@@ -49,6 +51,14 @@ const char* const kOperationNames[] = {
 
 const char* OperationName(Operation operation) {
     return kOperationNames[static_cast<int>(operation)];
+}
+
+Operation OperationNamed(std::string_view name) {
+    for (int i = 0; i < kOperationCount; ++i) {
+        const auto operation = static_cast<Operation>(i);
+        if (name == OperationName(operation)) return operation;
+    }
+    throw std::invalid_argument("no platform operation is named " + std::string(name));
 }
 
 Backend& CurrentBackend() {

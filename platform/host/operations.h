@@ -19,6 +19,8 @@
 // calls M(DIR, TYPE, PARAM) once per parameter.
 #pragma once
 
+#include <string_view>
+
 #include "platform/wince.h"
 
 // ---- The table --------------------------------------------------------------------------
@@ -197,7 +199,9 @@ inline constexpr int kOperationCount = 0
 #undef CE_OPERATION_COUNT_
     ;
 
-// The operation's name as the platform spells it ("RegSetValueExW").
+// The operation's name as the platform spells it ("RegSetValueExW"), and the
+// operation of a name (throws std::invalid_argument for a name that is none).
 const char* OperationName(Operation operation);
+Operation OperationNamed(std::string_view name);
 
 }  // namespace host

@@ -1,3 +1,4 @@
+// Running ceupdate as a child process, for the end-to-end suites.
 #include "tests/support/cli.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Scratch images for the installer's suites.
 #include "tests/support/installer_fixture.h"
 
 #include <cstdlib>

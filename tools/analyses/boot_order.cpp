@@ -1,13 +1,14 @@
+// The boot launcher's reading of the launch entries, and its report.
 #include "tools/analyses/boot_order.h"
 
 #include <algorithm>
 #include <map>
 #include <sstream>
 
-#include "store/bytes.h"
-#include "store/text.h"
 #include "platform/limits.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
+#include "store/text.h"
 #include "tools/formats/json.h"
 #include "tools/formats/registry_json.h"
 

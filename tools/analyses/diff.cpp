@@ -12,14 +12,14 @@
 #include <memory>
 #include <optional>
 
+#include "platform/wince.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/wince.h"
 #include "tools/errors.h"
-#include "tools/image_volumes.h"
+#include "tools/formats/database_json.h"
 #include "tools/formats/reg_text.h"
 #include "tools/formats/registry_json.h"
-#include "tools/formats/database_json.h"
+#include "tools/image_volumes.h"
 
 namespace tools {
 

@@ -14,15 +14,15 @@
 #include <system_error>
 
 #include "platform/host/host.h"
+#include "platform/limits.h"
+#include "regscript/regscript.h"
 #include "store/scratch_folder.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/limits.h"
-#include "regscript/regscript.h"
 #include "tools/errors.h"
+#include "tools/formats/registry_json.h"
 #include "tools/installer_run.h"
 #include "tools/memory_file.h"
-#include "tools/formats/registry_json.h"
 
 namespace tools {
 

@@ -2,15 +2,15 @@
 #include <iostream>
 #include <memory>
 
+#include "platform/wince.h"
 #include "store/store.h"
 #include "store/text.h"
-#include "platform/wince.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/device_arg.h"
 #include "tools/errors.h"
-#include "tools/image_volumes.h"
-#include "tools/formats/json.h"
 #include "tools/formats/database_json.h"
+#include "tools/formats/json.h"
+#include "tools/image_volumes.h"
 
 namespace tools {
 

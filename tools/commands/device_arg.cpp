@@ -1,3 +1,4 @@
+// The --device option and how it finds the image.
 #include "tools/commands/device_arg.h"
 
 #include <system_error>

@@ -4,8 +4,8 @@
 #include <iostream>
 #include <memory>
 
-#include "tools/commands/commands.h"
 #include "tools/analyses/lint.h"
+#include "tools/commands/commands.h"
 #include "tools/host_files.h"
 
 namespace tools {

@@ -11,8 +11,8 @@
 #include "tools/formats/json.h"
 #include "tools/formats/reg_import.h"
 #include "tools/formats/reg_text.h"
-#include "tools/host_files.h"
 #include "tools/formats/registry_json.h"
+#include "tools/host_files.h"
 
 namespace tools {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <optional>
 
+#include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/text.h"
-#include "platform/wince.h"
 #include "tools/errors.h"
 
 namespace tools {

@@ -1,11 +1,12 @@
+// The registry as registry editor text.
 #include "tools/formats/reg_text.h"
 
 #include <cstdio>
 #include <optional>
 
+#include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/text.h"
-#include "platform/wince.h"
 
 namespace tools {
 
