@@ -131,8 +131,7 @@ bool ReportsLastError(F) {
 
 class Recorder::Entry {
 public:
-    Entry(Recorder& recorder, const char* operation)
-        : recorder_(recorder), place_(recorder.Begin()) {
+    Entry(Recorder& recorder, const char* operation) : recorder_(recorder) {
         call_.operation = operation;
     }
 
@@ -157,6 +156,8 @@ public:
         }
     }
 
+    // The call is about to be made: it takes its place.
+    void Enter() { place_ = recorder_.Begin(call_); }
     void Succeeded(bool succeeded) { succeeded_ = succeeded; }
     bool succeeded() const { return succeeded_; }
     std::string& Argument(size_t index) { return call_.arguments[index]; }
@@ -193,7 +194,7 @@ public:
 
 private:
     Recorder& recorder_;
-    const size_t place_;
+    size_t place_ = 0;
     Call call_;
     size_t cursor_ = 0;
     bool succeeded_ = false;
@@ -207,6 +208,7 @@ private:
     R Recorder::name(CE_PARAMS(__VA_ARGS__)) {                                         \
         Entry entry(*this, #name);                                                     \
         CE_EACH_PARAM(CE_BEFORE_, __VA_ARGS__)                                         \
+        entry.Enter();                                                                 \
         const R result = target().name(CE_ARGS(__VA_ARGS__));                         \
         const DWORD error = GetLastError();                                            \
         entry.Succeeded(host::Succeeded(result, CE_FAILED(failed)));                   \
@@ -223,15 +225,25 @@ CE_OPERATIONS(CE_RECORD_)
 
 // ---- The record ---------------------------------------------------------------------------
 
-size_t Recorder::Begin() {
+Recorder::~Recorder() {
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [this] { return inFlight_ == 0; });
+}
+
+size_t Recorder::Begin(const Call& call) {
     std::lock_guard lock(mutex_);
-    calls_.emplace_back();
+    calls_.push_back(call);
+    calls_.back().line = call.operation + "(...)";
+    ++inFlight_;
     return calls_.size() - 1;
 }
 
 void Recorder::Finish(size_t place, Call call) {
+    // Notified under the lock: once it is released, nothing of the recorder is touched.
     std::lock_guard lock(mutex_);
     calls_[place] = std::move(call);
+    --inFlight_;
+    finished_.notify_all();
 }
 
 bool Recorder::Call::Has(std::string_view text) const {

@@ -20,10 +20,12 @@
 // one it reads and writes shows "before->after". Byte buffers show as hex pairs
 // (the data of RegSetValueExW, what ReadFile and RegQueryValueExW delivered), record
 // properties as [tag value, ...]. A call that failed and says why through
-// GetLastError ends with "(error N)". Calls that block (GetMessageW) keep their place
-// in the order by when they were made.
+// GetLastError ends with "(error N)". Calls keep their place in the order by when they
+// were made, also those that block (GetMessageW); one still being made shows its
+// arguments as passed and no result yet.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -36,6 +38,9 @@ namespace testing_support {
 class Recorder : public host::ForwardingBackend {
 public:
     explicit Recorder(host::Backend& target) : host::ForwardingBackend(target) {}
+    // Waits for the calls still being made through it (a worker thread's last call
+    // can still be returning when the test is done with the recorder).
+    ~Recorder() override;
 
     struct Call {
         std::string operation;               // "RegSetValueExW"
@@ -66,12 +71,15 @@ public:
 #undef CE_RECORD_
 
 private:
-    // Takes the next place in the order; Finish fills it in.
-    size_t Begin();
+    // Takes the next place in the order for a call about to be made (its arguments
+    // as passed); Finish fills in the rest once it has returned.
+    size_t Begin(const Call& call);
     void Finish(size_t place, Call call);
 
     mutable std::mutex mutex_;
+    std::condition_variable finished_;
     std::vector<Call> calls_;
+    int inFlight_ = 0;  // calls begun and not finished
 };
 
 }  // namespace testing_support

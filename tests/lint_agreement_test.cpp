@@ -31,17 +31,21 @@ class WriteRecorder : public host::ForwardingBackend {
 public:
     explicit WriteRecorder(host::Backend& target) : host::ForwardingBackend(target) {}
 
-    LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
-                         LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override {
-        const LONG result = target().RegCreateKeyExW(a, b, c, d, e, f, g, h, i);
-        if (result == ERROR_SUCCESS) keys_[*h] = text::ToUtf8(tools::FullKeyPath(a, b));
+    LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                         REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                         LPDWORD lpdwDisposition) override {
+        const LONG result = target().RegCreateKeyExW(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                                                     lpSecurityAttributes, phkResult, lpdwDisposition);
+        if (result == ERROR_SUCCESS) keys_[*phkResult] = text::ToUtf8(tools::FullKeyPath(hKey, lpSubKey));
         return result;
     }
 
-    LONG RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) override {
-        writes.push_back(keys_[a] + " | " + text::ToUtf8(b ? b : u"") + " | " + std::to_string(d) + " | " +
-                         store::HexOf(std::span<const uint8_t>(e, e ? f : 0)));
-        return target().RegSetValueExW(a, b, c, d, e, f);
+    LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                        DWORD cbData) override {
+        writes.push_back(keys_[hKey] + " | " + text::ToUtf8(lpValueName ? lpValueName : u"") + " | " +
+                         std::to_string(dwType) + " | " +
+                         store::HexOf(std::span<const uint8_t>(lpData, lpData ? cbData : 0)));
+        return target().RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData, cbData);
     }
 
     std::vector<std::string> writes;
