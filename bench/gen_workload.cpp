@@ -25,7 +25,8 @@
 #include <unicode/ustring.h>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
+#include "store/bytes.h"
+#include "store/store.h"
 
 namespace {
 
@@ -42,26 +43,7 @@ void WriteBytes(const fs::path& file, const std::vector<uint8_t>& bytes) {
     WriteBytes(file, std::string(bytes.begin(), bytes.end()));
 }
 
-std::string HexOf(const std::vector<uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::vector<uint8_t> Utf16Z(const std::string& ascii) {
-    std::vector<uint8_t> out;
-    for (char c : ascii) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(0);
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
+std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 void GenerateW1(int values, const fs::path& dir) {
     fs::create_directories(dir / "update");
@@ -75,10 +57,10 @@ void GenerateW1(int values, const fs::path& dir) {
         std::vector<uint8_t> data;
         int type = 1;
         switch (v.kind) {
-            case W1Value::Text: data = Utf16Z(v.text); break;
+            case W1Value::Text: data = store::Utf16LeBytes(Wide(v.text) + u'\0'); break;
             case W1Value::Dword:
                 type = 4;
-                PutLe(data, v.number, 4);
+                store::AppendLittleEndian(data, v.number, 4);
                 break;
             case W1Value::Hex:
                 type = 3;
@@ -86,24 +68,19 @@ void GenerateW1(int values, const fs::path& dir) {
                 break;
         }
         sql += "INSERT INTO value VALUES('" + v.key + "','" + v.name + "'," + std::to_string(type) +
-               ",X'" + HexOf(data) + "');\n";
+               ",X'" + store::HexOf(data) + "');\n";
     }
     sql += "COMMIT;\n";
     WriteBytes(dir / "w1.sql", sql);
 }
 
 store::Property TextProperty(uint16_t id, const std::string& ascii) {
-    store::Property p{uint32_t{id} << 16 | 0x1F, {}};
-    for (char c : ascii) {
-        p.bytes.push_back(static_cast<uint8_t>(c));
-        p.bytes.push_back(0);
-    }
-    return p;
+    return {uint32_t{id} << 16 | 0x1F, store::Utf16LeBytes(Wide(ascii))};
 }
 
 store::Property NumberProperty(uint16_t id, uint32_t n) {
     store::Property p{uint32_t{id} << 16 | 0x13, {}};
-    PutLe(p.bytes, n, 4);
+    store::AppendLittleEndian(p.bytes, n, 4);
     return p;
 }
 
@@ -166,8 +143,6 @@ struct MemRecord {
     uint32_t count = 0;
     std::u16string label;
 };
-
-std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 std::vector<uint8_t> ReadAll(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

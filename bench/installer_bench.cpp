@@ -25,8 +25,10 @@
 #include "control/control.h"
 #include "langdb/langdb.h"
 #include "platform/host/host.h"
-#include "platform/host/store.h"
 #include "regscript/regscript.h"
+#include "store/bytes.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
 
 namespace {
 
@@ -52,13 +54,8 @@ struct PlainSection {
     std::vector<PlainValue> values;
 };
 
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(v & 0xFF);
-    b.push_back(v >> 8);
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 0xFF);
-}
+void Put16(Bytes& b, uint16_t v) { store::AppendLittleEndian(b, v, 2); }
+void Put32(Bytes& b, uint32_t v) { store::AppendLittleEndian(b, v, 4); }
 std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 std::string Hex2(unsigned v) {
     char buf[3];
@@ -86,8 +83,7 @@ GeneratedScript MakeScript() {
             if (kind < 60) {
                 std::u16string text = Ascii("text value " + std::to_string(rng() % 1000000)) + u" Значение";
                 Bytes data;
-                for (char16_t c : text) Put16(data, c);
-                Put16(data, 0);
+                store::AppendUtf16Le(data, text + u'\0');
                 section.values.push_back({name, REG_SZ, data});
                 g.text += u"\"" + name + u"\"=\"" + text + u"\"\r\n";
             } else if (kind < 85) {
@@ -143,7 +139,7 @@ GeneratedPatch MakePatch(int job) {
             for (char16_t& c : key) c = c >= u'a' && c <= u'z' ? c - 32 : (c >= u'а' && c <= u'я' ? c - 32 : c);
             Put32(p.bytes, PROPID_FROM_ID_TYPE(1, CEVT_LPWSTR));
             Put16(p.bytes, static_cast<uint16_t>(key.size()));
-            for (char16_t c : key) Put16(p.bytes, c);
+            store::AppendUtf16Le(p.bytes, key);
         }
         Put32(p.bytes, PROPID_FROM_ID_TYPE(3, CEVT_UI4));
         Put32(p.bytes, static_cast<uint32_t>(e));
@@ -154,7 +150,7 @@ GeneratedPatch MakePatch(int job) {
 
 store::Property TextProp(uint16_t id, const std::u16string& text) {
     store::Property p{PROPID_FROM_ID_TYPE(id, CEVT_LPWSTR), {}};
-    for (char16_t c : text) Put16(p.bytes, c);
+    store::AppendUtf16Le(p.bytes, text);
     return p;
 }
 store::Property NumberProp(uint16_t id, uint32_t n) {
@@ -171,7 +167,7 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 // ---- The shared scratch area ----
 
 struct Workload {
-    fs::path root;
+    store::ScratchFolder root;
     fs::path templateImage;  // seeded databases, update folder with script and patches
     GeneratedScript script;
     long long patchVisits = 0;
@@ -183,9 +179,6 @@ int g_imageCount = 0;
 
 void PrepareWorkload() {
     g_work = new Workload;
-    std::string pattern = (fs::temp_directory_path() / "ceinstaller-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    g_work->root = pattern;
     g_work->templateImage = g_work->root / "template";
     store::InitImage(g_work->templateImage);
     const fs::path upd = g_work->templateImage / "upd";
@@ -193,7 +186,7 @@ void PrepareWorkload() {
 
     g_work->script = MakeScript();
     Bytes scriptBytes;
-    for (char16_t c : g_work->script.text) Put16(scriptBytes, c);
+    store::AppendUtf16Le(scriptBytes, g_work->script.text);
     WriteBytes(upd / "bench.reg", scriptBytes);
 
     store::VolumeStore volume(g_work->templateImage / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);
@@ -364,7 +357,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     PrintRatios();
     benchmark::Shutdown();
-    fs::remove_all(g_work->root);
     delete g_work;
     return 0;
 }

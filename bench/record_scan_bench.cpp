@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
 
 namespace {
 
@@ -50,22 +52,14 @@ std::vector<std::u16string>& Keys() {
 
 class ScratchDevice {
 public:
-    ScratchDevice() {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() /
-                ("ce-bench-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+    ScratchDevice() : root_(scratch_ / "image") {
         store::InitImage(root_);
         {
             store::VolumeStore vol(root_ / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);
             const auto db = vol.FindDatabase(u"\\FileNameLang");
             vol.Begin();
             for (int i = 0; i < kRecords; ++i) {
-                std::vector<uint8_t> text;
-                for (char16_t c : Keys()[i]) {
-                    text.push_back(static_cast<uint8_t>(c));
-                    text.push_back(static_cast<uint8_t>(c >> 8));
-                }
-                const store::Property props[] = {{kKeyProp, text},
+                const store::Property props[] = {{kKeyProp, store::Utf16LeBytes(Keys()[i])},
                                                  {kValueProp, {uint8_t(i), 0, 0, 0}}};
                 vol.AddRecord(db->oid, props);
             }
@@ -75,13 +69,10 @@ public:
         options.image = root_;
         host::BindDevice(options);
     }
-    ~ScratchDevice() {
-        host::UnbindDevice();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    ~ScratchDevice() { host::UnbindDevice(); }
 
 private:
+    store::ScratchFolder scratch_;
     fs::path root_;
 };
 

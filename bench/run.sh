@@ -19,17 +19,9 @@ runs="${RUNS:-3}"
 build="${BENCH_BUILD_DIR:-build-bench}"
 hive_template="${BENCH_HIVE:-$root/../shared/bench-data/minimal}"
 
-missing=()
-for p in cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev libbenchmark-dev \
-         libgtest-dev sqlite3 libwin-hivex-perl time bc; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/lib.sh
+ensure_packages cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev \
+  libbenchmark-dev libgtest-dev sqlite3 libwin-hivex-perl time bc
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEUPDATE_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target ceupdate gen_workload >/dev/null
 ceupdate="$root/$build/ceupdate"

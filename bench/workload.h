@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "store/bytes.h"
+
 namespace workload {
 
 // splitmix64: small, fast, and the same on every platform.
@@ -121,11 +123,7 @@ inline std::string W1ScriptText(const std::vector<W1Value>& values) {
 // UTF-16 LE with a byte-order mark.
 inline std::vector<uint8_t> Utf16LeWithBom(const std::string& ascii) {
     std::vector<uint8_t> out = {0xFF, 0xFE};
-    out.reserve(2 + 2 * ascii.size());
-    for (char c : ascii) {
-        out.push_back(static_cast<uint8_t>(c));
-        out.push_back(0);
-    }
+    store::AppendUtf16Le(out, std::u16string(ascii.begin(), ascii.end()));
     return out;
 }
 
@@ -215,19 +213,16 @@ inline std::vector<W2Entry> W2Entries(const std::vector<W2Record>& records, int 
     return out;
 }
 
-inline void PutLe(std::vector<uint8_t>& b, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 inline void PutText(std::vector<uint8_t>& b, uint16_t id, const std::string& ascii) {
-    PutLe(b, uint32_t{id} << 16 | 0x1F, 4);
-    PutLe(b, static_cast<uint32_t>(ascii.size()), 2);
-    for (char c : ascii) PutLe(b, static_cast<uint8_t>(c), 2);
+    store::AppendLittleEndian(b, uint32_t{id} << 16 | 0x1F, 4);
+    store::AppendLittleEndian(b, ascii.size(), 2);
+    store::AppendUtf16Le(b, std::u16string(ascii.begin(), ascii.end()));
 }
 
 inline void PutNumber(std::vector<uint8_t>& b, uint16_t id, uint32_t n) {
-    PutLe(b, uint32_t{id} << 16 | 0x13, 4);
-    PutLe(b, n, 4);
+    store::AppendLittleEndian(b, uint32_t{id} << 16 | 0x13, 4);
+    store::AppendLittleEndian(b, n, 4);
 }
 
 inline std::vector<uint8_t> W2PatchFile(const std::vector<W2Entry>& entries) {

@@ -1,3 +1,4 @@
+// The scratch image the fuzz targets share, and the small helpers around it.
 #include "fuzz/fuzz_support.h"
 
 #include <unistd.h>
@@ -7,34 +8,13 @@
 #include <system_error>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-
-// The command's exit code lives in main.cpp, which the fuzz targets leave out.
-namespace tools {
-namespace {
-int g_exitCode = 0;
-}  // namespace
-void SetExitCode(int code) { g_exitCode = code; }
-int ExitCode() { return g_exitCode; }
-}  // namespace tools
+#include "store/store.h"
 
 namespace fuzz {
 
 namespace fs = std::filesystem;
 
-ScratchImage::ScratchImage() {
-    std::error_code ec;
-    fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-    root_ = base / ("ceupdate-fuzz-" + std::to_string(getpid()));
-    fs::remove_all(root_, ec);
-    fs::create_directories(root_);
-    Renew();
-}
-
-ScratchImage::~ScratchImage() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-}
+ScratchImage::ScratchImage() : root_(true) { Renew(); }
 
 void ScratchImage::Renew() {
     std::error_code ec;
@@ -42,6 +22,20 @@ void ScratchImage::Renew() {
     image_ = root_ / ("image" + std::to_string(generation_++));
     store::InitImage(image_);
     fs::create_directories(upd());
+}
+
+bool ScratchImage::Due(int renewEvery) {
+    if (inputs_++ % renewEvery != 0) return false;
+    if (inputs_ > 1) {
+        Unbind();
+        Renew();
+    }
+    return true;
+}
+
+ScratchImage& SharedImage() {
+    static ScratchImage image;
+    return image;
 }
 
 void WriteFile(const fs::path& file, const uint8_t* data, size_t size) {

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "store/scratch_folder.h"
+
 namespace fuzz {
 
 // A fresh image at a folder of its own (removed at exit) with an empty update
@@ -15,17 +17,24 @@ namespace fuzz {
 class ScratchImage {
 public:
     ScratchImage();
-    ~ScratchImage();
     void Renew();
+    // Counts an input: true for the first and for every renewEvery-th, having unbound
+    // the device and renewed the image for all but the first; the caller then seeds
+    // and binds the image as its target needs.
+    bool Due(int renewEvery);
     const std::filesystem::path& image() const { return image_; }
     std::filesystem::path upd() const { return image_ / "upd"; }
-    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& root() const { return root_.path(); }
 
 private:
-    std::filesystem::path root_;
+    store::ScratchFolder root_;
     std::filesystem::path image_;
     int generation_ = 0;
+    int inputs_ = 0;
 };
+
+// The image of the process, shared by every input.
+ScratchImage& SharedImage();
 
 void WriteFile(const std::filesystem::path& file, const uint8_t* data, size_t size);
 

@@ -14,18 +14,13 @@
 #include <CLI/CLI.hpp>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/store.h"
-#include "tools/commands.h"
+#include "store/store.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
 
 namespace {
 
 constexpr int kRenewEvery = 2000;
-
-fuzz::ScratchImage& Image() {
-    static fuzz::ScratchImage image;
-    return image;
-}
 
 void RunCommand(const std::vector<std::string>& args) {
     CLI::App app{"ceupdate"};
@@ -53,10 +48,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int runs = 0;
     if (size == 0) return -1;
-    fuzz::ScratchImage& image = Image();
-    if (runs++ % kRenewEvery == 0 && runs > 1) image.Renew();
+    fuzz::ScratchImage& image = fuzz::SharedImage();
+    image.Due(kRenewEvery);
     const std::string img = image.image().string();
     const std::string in = (image.root() / "in").string();
     const std::string out = (image.root() / "out.dat").string();

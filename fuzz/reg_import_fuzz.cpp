@@ -8,25 +8,19 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/store.h"
-#include "tools/reg_import.h"
+#include "store/store.h"
+#include "tools/formats/reg_import.h"
 
 namespace {
 
 constexpr int kRenewEvery = 2000;
 
-fuzz::ScratchImage& Image() {
-    static fuzz::ScratchImage image;
-    return image;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int runs = 0;
     if (size == 0) return -1;
-    fuzz::ScratchImage& image = Image();
-    if (runs++ % kRenewEvery == 0 && runs > 1) image.Renew();
+    fuzz::ScratchImage& image = fuzz::SharedImage();
+    image.Due(kRenewEvery);
     std::vector<uint8_t> bytes;
     switch (data[0] % 3) {
         case 1: bytes = {0xFF, 0xFE}; break;

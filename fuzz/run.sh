@@ -13,16 +13,8 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(script_import_fuzz patch_job_fuzz json_loaders_fuzz reg_import_fuzz)
 
-missing=()
-for p in clang-14 libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/lib.sh
+ensure_packages clang-14 libclang-rt-14-dev
 
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

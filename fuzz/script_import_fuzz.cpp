@@ -7,32 +7,22 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/host/faults.h"
 #include "platform/host/host.h"
 #include "regscript/regscript.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
 constexpr int kRenewEvery = 4000;
 
-fuzz::ScratchImage& Image() {
-    static fuzz::ScratchImage image;
-    return image;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int runs = 0;
     if (size == 0) return -1;
-    fuzz::ScratchImage& image = Image();
-    if (runs++ % kRenewEvery == 0) {
-        fuzz::Unbind();
-        if (runs > 1) image.Renew();
-        fuzz::Bind(image);
-    }
+    fuzz::ScratchImage& image = fuzz::SharedImage();
+    if (image.Due(kRenewEvery)) fuzz::Bind(image);
     fuzz::WriteFile(image.upd() / "f.reg", data + 1, size - 1);
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     if (unsigned limit = fuzz::ReadLimit(data[0])) faults.LimitReads(limit);
     {
         host::ScopedBackend use(faults);

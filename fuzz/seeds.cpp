@@ -9,38 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "testing/inputs.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using testing_support::Bytes;
 
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
+using testing_support::PatchFile;
 
 // A UTF-16 LE script from text with "\n" line ends: BOM and CR LF unless told not to.
 Bytes Script(std::u16string_view text, bool bom = true, bool crlf = true) {
-    Bytes b;
-    if (bom) Put16(b, 0xFEFF);
-    for (char16_t c : text) {
-        if (c == u'\n' && crlf) Put16(b, u'\r');
-        Put16(b, c);
-    }
-    return b;
-}
-
-void Text(Bytes& b, uint16_t id, std::u16string_view text) {
-    Put32(b, uint32_t(id) << 16 | 0x1F);
-    Put16(b, uint16_t(text.size()));
-    for (char16_t c : text) Put16(b, c);
-}
-void Number(Bytes& b, uint16_t id, uint32_t n) {
-    Put32(b, uint32_t(id) << 16 | 0x13);
-    Put32(b, n);
+    testing_support::ScriptOptions options;
+    options.byteOrderMark = bom;
+    options.crlf = crlf;
+    return testing_support::Script(text, options);
 }
 
 class Corpus {
@@ -82,37 +65,23 @@ void ScriptSeeds(Corpus& c) {
 }
 
 void PatchSeeds(Corpus& c) {
-    Bytes b;
-    Text(b, 1, u"alpha");
-    Number(b, 2, 7);
-    Number(b, 2, 2);
-    Text(b, 3, u"новое");
-    Text(b, 1, u"привет");
-    Text(b, 1, u"hello");
+    const Bytes b = PatchFile()
+                        .Text(1, u"alpha")
+                        .Number(2, 7)
+                        .Number(2, 2)
+                        .Text(3, u"новое")
+                        .Text(1, u"привет")
+                        .Text(1, u"hello")
+                        .bytes();
     c.Add(b);
     c.Add(0xF2, b);
     Bytes cut = b;
     cut.resize(cut.size() - 3);
     c.Add(cut);
-    Bytes odd;
-    Number(odd, 2, 1);
-    Put32(odd, 0x00010003);  // an unknown type
-    Put32(odd, 5);
-    c.Add(odd);
-    Bytes empty;
-    Text(empty, 1, u"");
-    Text(empty, 1, u"x");
-    c.Add(empty);
-    Bytes longText;
-    Text(longText, 1, std::u16string(600, u'z'));
-    Number(longText, 2, 9);
-    Number(longText, 2, 5);
-    Number(longText, 2, 6);
-    c.Add(longText);
-    Bytes huge;
-    Put32(huge, 0x0001001F);
-    Put16(huge, 0xFFFF);
-    c.Add(huge);
+    c.Add(PatchFile().Number(2, 1).Tag(0x00010003).Raw({5, 0, 0, 0}).bytes());  // an unknown type
+    c.Add(PatchFile().Text(1, u"").Text(1, u"x").bytes());
+    c.Add(PatchFile().Text(1, std::u16string(600, u'z')).Number(2, 9).Number(2, 5).Number(2, 6).bytes());
+    c.Add(PatchFile().Tag(0x0001001F).Raw({0xFF, 0xFF}).bytes());
 }
 
 void JsonSeeds(Corpus& c) {
@@ -130,10 +99,7 @@ void JsonSeeds(Corpus& c) {
     c.AddText(2, R"({"entries": [{"key": {"id": 1, "type": "CEVT_LPWSTR", "data": "Notes"},)"
                  R"( "value": {"id": 2, "type": "CEVT_UI4", "data": 7}},)"
                  R"( {"key": {"id": 2, "type": "CEVT_UI4", "data": 4294967295}, "value": {"id": 1, "type": "CEVT_LPWSTR", "data": "Привет"}}]})");
-    Bytes patch;
-    Text(patch, 1, u"Notes");
-    Number(patch, 2, 7);
-    c.Add(3, patch);
+    c.Add(3, PatchFile().Text(1, u"Notes").Number(2, 7).bytes());
 }
 
 }  // namespace

@@ -4,19 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev
-          libgtest-dev libbenchmark-dev sqlite3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source scripts/lib.sh
+ensure_packages cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev \
+  libgtest-dev libbenchmark-dev sqlite3
 
 build_dir="${1:-build}"
 shift || true

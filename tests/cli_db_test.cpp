@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host/store.h"
 #include "platform/wince.h"
+#include "store/store.h"
 #include "tests/support/cli.h"
 
 namespace {

@@ -6,9 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/host/store.h"
 #include "platform/wince.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "tests/support/cli.h"
+#include "tests/support/hardening.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -24,25 +26,6 @@ std::string ReadText(const fs::path& file) {
 
 void WriteBytes(const fs::path& file, const Bytes& bytes) {
     WriteTextFile(file, std::string(bytes.begin(), bytes.end()));
-}
-
-// UTF-16 of UTF-8 text in the Basic Multilingual Plane.
-std::u16string Widen(const std::string& utf8) {
-    std::u16string text;
-    for (size_t i = 0; i < utf8.size();) {
-        const unsigned char c = utf8[i];
-        if (c < 0x80) {
-            text += c;
-            i += 1;
-        } else if (c < 0xE0) {
-            text += static_cast<char16_t>(((c & 0x1F) << 6) | (utf8[i + 1] & 0x3F));
-            i += 2;
-        } else {
-            text += static_cast<char16_t>(((c & 0x0F) << 12) | ((utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F));
-            i += 3;
-        }
-    }
-    return text;
 }
 
 class KnowTest : public ::testing::Test {
@@ -82,7 +65,7 @@ protected:
 TEST_F(KnowTest, LintDemoScriptWritesEverythingWithoutWarnings) {
     const std::string demo = ReadText(fs::path(CEUPDATE_SOURCE_DIR) / "demo/update-src/settings.reg.txt");
     const fs::path script = folder_ / "settings.reg";
-    WriteBytes(script, Script(Widen(demo)));
+    WriteBytes(script, Script(text::FromUtf8(demo)));
     CliResult r = RunCli({"lint", "--json", script.string()});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const Json report = Json::parse(r.out);
@@ -439,6 +422,26 @@ TEST_F(CheckTest, AnUpdateFolderAtTheImageRoot) {
         launch |= v["name"] == "Launch25" && v["data"] == "\\Brindel.exe";
     }
     EXPECT_TRUE(launch) << r.out;
+}
+
+// The dry run runs the installer once: with CEUPDATE_TRACE, every device ceupdate
+// binds traces its writes, and check's trace holds exactly the writes of run.
+TEST_F(CheckTest, RunsTheInstallerOnceMakingTheWritesRunMakes) {
+    WriteBytes(update_ / "a.reg", Script(u"[HKEY_CURRENT_USER\\T]\n\"x\"=\"1\"\n\"y\"=dword:2\n"));
+    WriteBytes(update_ / "b.reg", Script(u"[HKEY_LOCAL_MACHINE\\Software\\Б]\n@=hex:01,02\n"));
+    Patch("FileNameLang.dat", Json::array({Entry("notes", 5), Entry("nothing like it", 6)}));
+    const fs::path checkTrace = folder_ / "check.trace";
+    ASSERT_EQ(RunCliWithin({"check", "--device", image_.string(), update_.string()}, 120,
+                           {{"CEUPDATE_TRACE", checkTrace.string()}}),
+              1);
+    const fs::path runTrace = folder_ / "run.trace";
+    ASSERT_EQ(RunCliWithin({"run", "--yes", "--device", image_.string(), update_.string()}, 120,
+                           {{"CEUPDATE_TRACE", runTrace.string()}}),
+              0);
+    const std::string writes = ReadText(runTrace);
+    // Keys T, Software and Software\Б, values x, y and @, the record, three launch values.
+    EXPECT_EQ(LineCount(writes), 10u) << writes;
+    EXPECT_EQ(ReadText(checkTrace), writes);
 }
 
 // ---- reg import -------------------------------------------------------------------------------------

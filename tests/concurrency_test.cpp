@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
+#include "store/store.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 
@@ -48,7 +49,7 @@ void MakeUpdate(const fs::path& image, const fs::path& update) {
         volume.Begin();
         for (const auto& r : records) {
             std::vector<uint8_t> number;
-            workload::PutLe(number, r.textKey ? r.count : r.number, 4);
+            store::AppendLittleEndian(number, r.textKey ? r.count : r.number, 4);
             const std::vector<store::Property> props = {
                 r.textKey ? Property(workload::kTextKeyId, CEVT_LPWSTR, Wide(r.text))
                           : Property(workload::kNumberKeyId, CEVT_UI4, number)};

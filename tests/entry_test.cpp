@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "control/control.h"
-#include "tests/support/installer_backend.h"
+#include "store/text.h"
+#include "testing/fault_injector.h"
+#include "testing/recorder.h"
+#include "testing/recording_screen.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -16,9 +19,16 @@ using testing_support::Bytes;
 using testing_support::Script;
 using testing_support::ScratchImage;
 using testing_support::TextValueBytes;
-using testing_support::TracingBackend;
+using testing_support::Recorder;
 
 const std::u16string kInit = u"HKEY_LOCAL_MACHINE\\init";
+
+// How many calls of the operation returned the result.
+int CountResults(const Recorder& trace, const std::string& operation, const std::string& result) {
+    int n = 0;
+    for (const Recorder::Call& call : trace.Calls()) n += call.operation == operation && call.result == result;
+    return n;
+}
 
 const std::u16string kStatusText =
     u"Идет обновление программного обеспечения.\r\nПожалуйста, подождите...\r\n\r\n"
@@ -46,13 +56,13 @@ void ExpectLaunchValues(const ScratchImage& img, const std::u16string& command) 
     EXPECT_EQ(depend30->data, (Bytes{0x19, 0x00}));
 }
 
-void ExpectScreen(const host::RecordingScreen& screen) {
+void ExpectScreen(const testing_support::RecordingScreen& screen) {
     const auto shown = screen.shown();
     ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].kind, host::RecordingScreen::Shown::Window);
+    EXPECT_EQ(shown[0].kind, testing_support::RecordingScreen::Shown::Window);
     EXPECT_TRUE(shown[0].text == kStatusText);
     EXPECT_EQ(shown[0].style, 0x10800001u);
-    EXPECT_EQ(shown[1].kind, host::RecordingScreen::Shown::Message);
+    EXPECT_EQ(shown[1].kind, testing_support::RecordingScreen::Shown::Message);
     EXPECT_TRUE(shown[1].text == kCompletion);
     EXPECT_TRUE(shown[1].caption == u"Finished");
     EXPECT_EQ(shown[1].style, 0x40u);
@@ -69,21 +79,22 @@ TEST(WinMain, NormalRun) {
     WriteWork(img);
     // An older list under "Depend30" is replaced, not merged.
     img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00, 0x1e, 0x00});
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         // Painted before any work; registration after the worker's quit; message last.
         const int painted = trace.IndexOf("UpdateWindow");
         ASSERT_GE(painted, 0);
         EXPECT_LT(painted, trace.IndexOf("CreateThread"));
         EXPECT_LT(painted, trace.IndexOf("FindFirstFileW"));
-        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Launch25"), trace.IndexOf("RegSetValueExW Depend25"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend25"), trace.IndexOf("RegSetValueExW Depend30"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW Depend30"), trace.IndexOf("MessageBoxW Finished"));
-        EXPECT_EQ(trace.Count("GetMessageW 0"), 1);
+        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Launch25"), trace.IndexOf("RegSetValueExW", "Depend25"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend25"), trace.IndexOf("RegSetValueExW", "Depend30"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend30"), trace.IndexOf("MessageBoxW", "Finished"));
+        EXPECT_EQ(CountResults(trace, "GetMessageW", "0"), 1);
         EXPECT_EQ(trace.Count("WaitForSingleObject"), 0);
     }
     img.Unbind();
@@ -96,7 +107,7 @@ TEST(WinMain, MissingInitKeyStillShowsTheMessage) {
     ScratchImage img;
     WriteWork(img);
     img.DeleteKey(kInit);
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
     img.Unbind();
@@ -109,7 +120,7 @@ TEST(WinMain, UnmountedVolumeStillEndsTheRun) {
     ScratchImage img;
     WriteWork(img);
     img.UnmountLanguageVolume();
-    host::RecordingScreen screen;
+    testing_support::RecordingScreen screen;
     img.Bind(u"\\upd\\Update.exe", &screen);
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
     img.Unbind();
@@ -124,25 +135,27 @@ TEST(WinMain, NoWindowOrNoThreadRunsTheWorkOnTheMainThread) {
         SCOPED_TRACE(noWindow ? "no window" : "no thread");
         ScratchImage img;
         WriteWork(img);
-        host::RecordingScreen screen;
+        testing_support::RecordingScreen screen;
         img.Bind(u"\\upd\\Update.exe", &screen);
         {
-            TracingBackend trace;
-            trace.failCreateWindow = noWindow;
-            trace.failCreateThread = !noWindow;
+            testing_support::FaultInjector faults(host::CurrentBackend());
+            if (noWindow) faults.FailAlways("CreateWindowExW", ERROR_CANNOT_FIND_WND_CLASS);
+            else faults.FailAlways("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+            Recorder trace(faults);
+            host::ScopedBackend use(trace);
             EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
             EXPECT_EQ(trace.Count("CreateThread"), noWindow ? 0 : 1);
             EXPECT_EQ(trace.Count("GetMessageW"), 0);
             EXPECT_EQ(trace.Count("PostMessageW"), 0);
-            EXPECT_LT(trace.IndexOf("FindFirstFileW"), trace.IndexOf("RegOpenKeyExW init"));
-            EXPECT_EQ(trace.Count("MessageBoxW Finished"), 1);
+            EXPECT_LT(trace.IndexOf("FindFirstFileW"), trace.IndexOf("RegOpenKeyExW", "init"));
+            EXPECT_EQ(trace.Count("MessageBoxW", "Finished"), 1);
         }
         img.Unbind();
         EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
         ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
         const auto shown = screen.shown();
         ASSERT_FALSE(shown.empty());
-        EXPECT_EQ(shown.back().kind, host::RecordingScreen::Shown::Message);
+        EXPECT_EQ(shown.back().kind, testing_support::RecordingScreen::Shown::Message);
     }
 }
 
@@ -151,15 +164,20 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
     WriteWork(img);
     img.Bind();
     {
-        TracingBackend trace;
-        trace.failGetMessage = true;
-        trace.workerDelayMs = 100;  // the worker is still at work when the loop fails
+        testing_support::FaultInjector faults(host::CurrentBackend());
+        faults.FailAlways("GetMessageW", ERROR_INVALID_PARAMETER);
+        faults.Delay("FindFirstFileW", 100);  // the worker is still at work when the loop fails
+        Recorder trace(faults);
+        host::ScopedBackend use(trace);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         const int waited = trace.IndexOf("WaitForSingleObject");
         ASSERT_GE(waited, 0);
-        EXPECT_LT(trace.IndexOf("GetMessageW -1"), waited);
-        EXPECT_LT(trace.IndexOf("PostMessageW 18"), trace.IndexOf("RegOpenKeyExW init"));
-        EXPECT_LT(trace.IndexOf("RegSetValueExW A"), trace.IndexOf("RegSetValueExW Launch25"));
+        const int failed = trace.IndexOf("GetMessageW");
+        ASSERT_GE(failed, 0);
+        EXPECT_EQ(trace.Calls()[failed].result, "-1");
+        EXPECT_LT(failed, waited);
+        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("RegSetValueExW", "A"), trace.IndexOf("RegSetValueExW", "Launch25"));
     }
     img.Unbind();
     ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
@@ -178,7 +196,7 @@ TEST(WinMain, LaunchCommandFollowsTheInstallerFolder) {
         {u"\\Update.exe", ".", u"\\Brindel.exe"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing_support::Narrow(c.module.c_str()));
+        SCOPED_TRACE(text::ToUtf8(c.module));
         ScratchImage img;
         img.WriteFile(std::filesystem::path(c.folder) / "a.reg",
                       Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
@@ -213,7 +231,7 @@ TEST(WinMain, LaunchCommandLimit) {
         ScratchImage img;
         const std::u16string dir = LongFolder(img, 248);
         img.SetValue(kInit, u"Depend30", REG_BINARY, {0x14, 0x00});
-        host::RecordingScreen screen;
+        testing_support::RecordingScreen screen;
         img.Bind(dir + u"\\Update.exe", &screen);
         EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
         img.Unbind();

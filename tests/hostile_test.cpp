@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/store.h"
+#include "store/store.h"
+#include "testing/inputs.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 
@@ -36,18 +37,7 @@ constexpr size_t kHugeScriptBytes = 100u << 20;
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Utf16(const std::u16string& text) {
-    Bytes b = {0xFF, 0xFE};
-    for (char16_t c : text) {
-        if (c == u'\n') {
-            b.push_back('\r');
-            b.push_back(0);
-        }
-        b.push_back(static_cast<uint8_t>(c));
-        b.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return b;
-}
+Bytes Utf16(const std::u16string& text) { return testing_support::Script(text); }
 
 void Write(const fs::path& file, const Bytes& bytes) {
     std::ofstream out(file, std::ios::binary);

@@ -25,9 +25,10 @@
 #include <vector>
 
 #include "bench/workload.h"
-#include "platform/host/store.h"
 #include "platform/wince.h"
-#include "platform/host/unicode.h"
+#include "store/bytes.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
 
@@ -61,38 +62,27 @@ std::string PropEntry(const std::string& volume, const std::string& db, uint32_t
            std::to_string(propid);
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 void AddKeys(const store::RegistryStore& registry, store::RegistryStore::KeyId key, State& state) {
-    const std::string path = host::ToUtf8(registry.KeyPath(key));
+    const std::string path = text::ToUtf8(registry.KeyPath(key));
     state[KeyEntry(path)] = "";
     for (const store::RegistryValue& v : registry.Values(key))
-        state[ValueEntry(path, host::ToUtf8(v.name))] = std::to_string(v.type) + ":" + Hex(v.data);
+        state[ValueEntry(path, text::ToUtf8(v.name))] = std::to_string(v.type) + ":" + store::HexOf(v.data);
     for (const auto& child : registry.Subkeys(key)) AddKeys(registry, child.id, state);
 }
 
 State ReadState(const fs::path& image) {
     State state;
     store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
-    for (auto root : {store::RegistryStore::kClassesRoot, store::RegistryStore::kCurrentUser,
-                      store::RegistryStore::kLocalMachine, store::RegistryStore::kUsers})
+    for (auto root : store::RegistryStore::kRoots)
         AddKeys(registry, root, state);
     const std::string volumePath = "\\storage\\mxip_lang.vol";
     store::VolumeStore volume(image / "storage" / "mxip_lang.vol", store::Mode::ReadOnly);
     for (const store::DatabaseInfo& db : volume.Databases()) {
-        const std::string name = host::ToUtf8(db.name);
+        const std::string name = text::ToUtf8(db.name);
         state["B\x1f" + Lower(name)] = std::to_string(db.oid);
         for (const store::Record& r : volume.Records(db.oid)) {
             for (const store::Property& p : r.props)
-                state[PropEntry(volumePath, name, r.oid, p.propid)] = Hex(p.bytes);
+                state[PropEntry(volumePath, name, r.oid, p.propid)] = store::HexOf(p.bytes);
         }
     }
     return state;
@@ -211,7 +201,7 @@ store::Property Text(uint16_t id, const std::string& ascii) {
 
 store::Property Number(uint16_t id, uint32_t n) {
     store::Property p{uint32_t{id} << 16 | CEVT_UI4, {}};
-    workload::PutLe(p.bytes, n, 4);
+    store::AppendLittleEndian(p.bytes, n, 4);
     return p;
 }
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "langdb/langdb.h"
-#include "tests/support/installer_backend.h"
+#include "store/text.h"
+#include "testing/fault_injector.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -47,7 +48,7 @@ Records Sample() {
     };
 }
 
-std::string Show(const std::u16string& s) { return testing_support::Narrow(s.c_str()); }
+std::string Show(const std::u16string& s) { return text::ToUtf8(s); }
 
 BOOL RunJob(ScratchImage& img, const PatchFile& patch, const char16_t* database = u"\\FileNameLang") {
     img.WriteUpdateFile("p.dat", patch.bytes());
@@ -172,8 +173,9 @@ TEST(LangDbPatch, ShortReadsEndTheJob) {
     img.WriteUpdateFile("p.dat", PatchFile().Text(1, u"alpha").Number(2, 11).bytes());
     img.Bind();
     {
-        testing_support::TracingBackend trace;
-        trace.readLimit = 3;  // the 4-byte tag arrives short
+        testing_support::FaultInjector faults(host::CurrentBackend());
+        faults.LimitReads(3);  // the 4-byte tag arrives short
+        host::ScopedBackend use(faults);
         CEGUID volume;
         ASSERT_TRUE(FindLanguageVolume(&volume));
         EXPECT_TRUE(PatchLanguageDatabase(&volume, u"\\FileNameLang", u"\\upd\\p.dat"));

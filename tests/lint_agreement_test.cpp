@@ -14,8 +14,11 @@
 
 #include "platform/host/backend.h"
 #include "regscript/regscript.h"
+#include "store/bytes.h"
+#include "store/text.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
+#include "tools/analyses/script_calls.h"
 
 namespace {
 
@@ -23,69 +26,26 @@ using namespace testing_support;
 using Json = nlohmann::ordered_json;
 namespace fs = std::filesystem;
 
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
-std::string Utf8(std::u16string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Records the key each handle stands for and every value write, in order.
 class WriteRecorder : public host::ForwardingBackend {
 public:
-    WriteRecorder() : host::ForwardingBackend(host::CurrentBackend()) { host::SetBackend(this); }
-    ~WriteRecorder() override { host::SetBackend(nullptr); }
+    explicit WriteRecorder(host::Backend& target) : host::ForwardingBackend(target) {}
 
-    LONG RegCreateKeyExW(HKEY a, LPCWSTR b, DWORD c, LPWSTR d, DWORD e, REGSAM f,
-                         LPSECURITY_ATTRIBUTES g, PHKEY h, LPDWORD i) override {
-        const LONG result = target().RegCreateKeyExW(a, b, c, d, e, f, g, h, i);
-        if (result == ERROR_SUCCESS) {
-            std::u16string path = b ? b : u"";
-            if (!path.empty() && path.front() == u'\\') path.erase(0, 1);
-            if (!path.empty() && path.back() == u'\\') path.pop_back();
-            std::string root = a == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
-                               : a == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
-                                                        : "HKEY_CLASSES_ROOT";
-            keys_[*h] = path.empty() ? root : root + "\\" + Utf8(path);
-        }
+    LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                         REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                         LPDWORD lpdwDisposition) override {
+        const LONG result = target().RegCreateKeyExW(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                                                     lpSecurityAttributes, phkResult, lpdwDisposition);
+        if (result == ERROR_SUCCESS) keys_[*phkResult] = text::ToUtf8(tools::FullKeyPath(hKey, lpSubKey));
         return result;
     }
 
-    LONG RegSetValueExW(HKEY a, LPCWSTR b, DWORD c, DWORD d, const BYTE* e, DWORD f) override {
-        writes.push_back(keys_[a] + " | " + Utf8(b ? b : u"") + " | " + std::to_string(d) + " | " +
-                         Hex(e, e ? f : 0));
-        return target().RegSetValueExW(a, b, c, d, e, f);
+    LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                        DWORD cbData) override {
+        writes.push_back(keys_[hKey] + " | " + text::ToUtf8(lpValueName ? lpValueName : u"") + " | " +
+                         std::to_string(dwType) + " | " +
+                         store::HexOf(std::span<const uint8_t>(lpData, lpData ? cbData : 0)));
+        return target().RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData, cbData);
     }
 
     std::vector<std::string> writes;
@@ -134,7 +94,8 @@ void ExpectAgreement(const Bytes& script, const std::string& label) {
     img.Bind();
     std::vector<std::string> made;
     {
-        WriteRecorder recorder;
+        WriteRecorder recorder(host::CurrentBackend());
+        host::ScopedBackend inFront(recorder);
         ImportRegistryScript(u"\\upd\\script.reg");
         made = recorder.writes;
     }
@@ -227,21 +188,7 @@ TEST_F(LintAgreementTest, DemoScript) {
     std::ifstream in(std::string(CEUPDATE_SOURCE_DIR) + "/demo/update-src/settings.reg.txt", std::ios::binary);
     std::string utf8((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(utf8.empty());
-    std::u16string text;
-    for (size_t i = 0; i < utf8.size();) {  // the demo's text is BMP only
-        unsigned char c = utf8[i];
-        if (c < 0x80) {
-            text += c;
-            i += 1;
-        } else if (c < 0xE0) {
-            text += static_cast<char16_t>(((c & 0x1F) << 6) | (utf8[i + 1] & 0x3F));
-            i += 2;
-        } else {
-            text += static_cast<char16_t>(((c & 0x0F) << 12) | ((utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F));
-            i += 3;
-        }
-    }
-    ExpectAgreement(Script(text), "demo");
+    ExpectAgreement(Script(text::FromUtf8(utf8)), "demo");
 }
 
 // ---- Generated scripts ------------------------------------------------------------------------

@@ -2,8 +2,9 @@
 // opening, seeking, reading (a missing property included) and writing records.
 #include <cstring>
 
-#include "platform/host/faults.h"
 #include "platform_image.h"
+#include "store/bytes.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -12,14 +13,7 @@ namespace fs = std::filesystem;
 constexpr CEPROPID kKey = PROPID_FROM_ID_TYPE(1, CEVT_LPWSTR);
 constexpr CEPROPID kCount = PROPID_FROM_ID_TYPE(2, CEVT_UI4);
 
-std::vector<uint8_t> Utf16(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
-}
+std::vector<uint8_t> Utf16(std::u16string_view text) { return store::Utf16LeBytes(text); }
 
 class DeviceDatabases : public platform_test::ScratchImage {
 protected:
@@ -299,7 +293,7 @@ TEST_F(DeviceDatabases, OrderStaysFixedForHandlesOpenTogether) {
 }
 
 TEST_F(DeviceDatabases, InjectedFailuresReachTheCaller) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("CeEnumDBVolumes", 1, ERROR_NO_MORE_ITEMS);
     faults.FailOn("CeWriteRecordProps", 1, ERROR_DISK_FULL);
     host::ScopedBackend use(faults);

@@ -127,13 +127,13 @@ TEST_F(DeviceDurability, KilledWriterLeavesSoundStoresWithEveryCommittedWrite) {
         if (f[0] == "reg" && f[1] == "key") {
             std::string path;
             for (size_t i = 0; i < f[2].size(); ++i) path += f[2][i] == '\\' ? f[2][++i] : f[2][i];
-            EXPECT_TRUE(reg.FindPath(host::FromUtf8(path))) << line;
+            EXPECT_TRUE(reg.FindPath(text::FromUtf8(path))) << line;
         } else if (f[0] == "reg" && f[1] == "value") {
             std::string path;
             for (size_t i = 0; i < f[2].size(); ++i) path += f[2][i] == '\\' ? f[2][++i] : f[2][i];
-            const auto key = reg.FindPath(host::FromUtf8(path));
+            const auto key = reg.FindPath(text::FromUtf8(path));
             ASSERT_TRUE(key) << line;
-            const auto value = reg.GetValue(*key, host::FromUtf8(f[3]));
+            const auto value = reg.GetValue(*key, text::FromUtf8(f[3]));
             ASSERT_TRUE(value) << line;
             std::string hex;
             for (uint8_t b : value->data) {

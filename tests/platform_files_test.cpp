@@ -2,8 +2,8 @@
 // boundary, and reading.
 #include <sys/stat.h>
 
-#include "platform/host/faults.h"
 #include "platform_image.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -182,7 +182,7 @@ TEST_F(DeviceFiles, BadOrClosedHandlesFailWithoutHarm) {
 
 TEST_F(DeviceFiles, FaultsReachTheCallerAndReadsCanBeCut) {
     WriteFile(root_ / "card" / "a.reg", "abcdefgh");
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.LimitReads(3);
     faults.FailOn("CreateFileW", 2, ERROR_ACCESS_DENIED);
     host::ScopedBackend use(faults);

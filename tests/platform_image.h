@@ -2,17 +2,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "platform/host/host.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
 #include "platform/wince.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
+#include "store/text.h"
+#include "testing/recording_screen.h"
 
 namespace platform_test {
 
@@ -21,10 +21,7 @@ namespace fs = std::filesystem;
 class ScratchImage : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() /
-                ("ce-platform-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
-        fs::create_directories(root_);
+        root_ = scratch_.path();
         image_ = root_ / "image";
         store::InitImage(image_);
         options_.image = image_;
@@ -35,11 +32,7 @@ protected:
         fs::create_directories(root_ / "card");
         Bind();
     }
-    void TearDown() override {
-        host::UnbindDevice();
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { host::UnbindDevice(); }
     void Bind() { host::BindDevice(options_); }
     void Rebind() {
         host::UnbindDevice();
@@ -50,10 +43,11 @@ protected:
         std::ofstream(file, std::ios::binary) << bytes;
     }
 
+    store::ScratchFolder scratch_;
     fs::path root_;
     fs::path image_;
     host::DeviceOptions options_;
-    host::RecordingScreen screen_;
+    testing_support::RecordingScreen screen_;
     std::vector<std::string> trace_;
 };
 

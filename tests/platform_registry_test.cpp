@@ -2,8 +2,8 @@
 // values, case folding, the platform's limits, batching and the trace.
 #include <sqlite3.h>
 
-#include "platform/host/faults.h"
 #include "platform_image.h"
+#include "testing/fault_injector.h"
 
 namespace {
 
@@ -209,7 +209,7 @@ TEST_F(DeviceRegistry, UnbindCommitsOpenHandlesAndStoreStaysSound) {
 }
 
 TEST_F(DeviceRegistry, InjectedFailureWritesNothing) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("RegSetValueExW", 2, ERROR_DISK_FULL);
     faults.FailAlways("RegCreateKeyExW", ERROR_ACCESS_DENIED);
     host::ScopedBackend use(faults);

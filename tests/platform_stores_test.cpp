@@ -7,33 +7,17 @@
 #include <fstream>
 #include <random>
 
-#include "platform/host/store.h"
 #include "platform/wince.h"
+#include "store/bytes.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using store::PathStatus;
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("ce-stores-" + std::to_string(rd()) + "-" +
-                                             std::to_string(getpid()));
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using store::ScratchFolder;
 
 void WriteFile(const fs::path& file, const std::string& bytes) {
     fs::create_directories(file.parent_path());
@@ -42,14 +26,7 @@ void WriteFile(const fs::path& file, const std::string& bytes) {
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> list) { return list; }
 
-std::vector<uint8_t> TextProperty(std::u16string_view text) {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
-}
+std::vector<uint8_t> TextProperty(std::u16string_view text) { return store::Utf16LeBytes(text); }
 
 // ---- The image ----
 
@@ -233,6 +210,30 @@ TEST_F(RegistryStoreTest, TransactionsCommitOrRollBackAsAWhole) {
     store::RegistryStore reg(file_, store::Mode::ReadOnly);
     EXPECT_FALSE(reg.FindPath(u"HKEY_CURRENT_USER\\Gone"));
     EXPECT_TRUE(reg.FindPath(u"HKEY_CURRENT_USER\\Kept"));
+}
+
+TEST_F(RegistryStoreTest, AScopedTransactionKeepsAllOrNothing) {
+    const std::vector<std::u16string> path = {u"A", u"Б", u"C"};
+    store::RegistryStore reg(file_, store::Mode::ReadWrite);
+    try {
+        store::Transaction transaction(reg);
+        reg.CreateKeys(store::RegistryStore::kCurrentUser, path);
+        reg.AddSubkey(store::RegistryStore::kCurrentUser, u"A");  // exists: throws
+        transaction.Commit();
+    } catch (const store::Error&) {
+    }
+    EXPECT_FALSE(reg.FindKeys(store::RegistryStore::kCurrentUser, path));
+    EXPECT_FALSE(reg.InTransaction());
+    {
+        store::Transaction transaction(reg);
+        reg.CreateKeys(store::RegistryStore::kCurrentUser, path);
+        transaction.Commit();
+    }
+    const std::vector<std::u16string> otherCase = {u"a", u"б", u"c"};
+    const auto key = reg.FindKeys(store::RegistryStore::kCurrentUser, otherCase);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(reg.KeyPath(*key), u"HKEY_CURRENT_USER\\A\\Б\\C");
+    EXPECT_EQ(reg.CreateKeys(store::RegistryStore::kCurrentUser, path), *key);
 }
 
 TEST_F(RegistryStoreTest, ReadOnlyNeverWrites) {

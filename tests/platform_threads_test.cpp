@@ -2,8 +2,9 @@
 // window's thread, painting and message boxes reach the screen.
 #include <atomic>
 
-#include "platform/host/faults.h"
 #include "platform_image.h"
+#include "testing/fault_injector.h"
+#include "testing/recording_screen.h"
 
 namespace {
 
@@ -61,11 +62,11 @@ TEST_F(DeviceThreads, PaintingAndMessageBoxesReachTheScreen) {
     EXPECT_EQ(MessageBoxW(window, u"Switch off and on", u"Finished", MB_OK | MB_ICONINFORMATION), IDOK);
     const auto shown = screen_.shown();
     ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0].kind, host::RecordingScreen::Shown::Window);
+    EXPECT_EQ(shown[0].kind, testing_support::RecordingScreen::Shown::Window);
     EXPECT_EQ(shown[0].text, u"Updating phone settings");
     EXPECT_EQ(shown[0].style, static_cast<uint32_t>(WS_VISIBLE | WS_BORDER));
     EXPECT_EQ(shown[1].text, u"Updating phone settings");
-    EXPECT_EQ(shown[2].kind, host::RecordingScreen::Shown::Message);
+    EXPECT_EQ(shown[2].kind, testing_support::RecordingScreen::Shown::Message);
     EXPECT_EQ(shown[2].caption, u"Finished");
     EXPECT_EQ(shown[2].style, static_cast<uint32_t>(MB_ICONINFORMATION));
 }
@@ -110,7 +111,7 @@ TEST_F(DeviceThreads, WaitTimesOutWhileTheThreadRuns) {
 }
 
 TEST_F(DeviceThreads, InjectedWindowAndThreadFailures) {
-    host::FaultInjector faults(host::CurrentBackend());
+    testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailAlways("CreateWindowExW");
     faults.FailOn("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
     host::ScopedBackend use(faults);

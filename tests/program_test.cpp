@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/wince.h"
+#include "store/bytes.h"
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
 
@@ -30,15 +31,7 @@ void WriteBytes(const fs::path& file, const Bytes& bytes) {
 }
 
 std::string Utf16Hex(std::u16string_view text) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (char16_t c : text) {
-        for (uint8_t b : {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)}) {
-            out += digits[b >> 4];
-            out += digits[b & 15];
-        }
-    }
-    return out + "0000";
+    return store::HexOf(store::Utf16LeBytes(std::u16string(text) + u'\0'));
 }
 
 class ProgramTest : public ::testing::Test {

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "regscript/regscript.h"
-#include "tests/support/installer_backend.h"
+#include "store/text.h"
+#include "testing/fault_injector.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -47,7 +49,7 @@ struct ScriptCase {
     ScriptOptions options = {};
 };
 
-std::string Show(const std::u16string& s) { return testing_support::Narrow(s.c_str()); }
+std::string Show(const std::u16string& s) { return text::ToUtf8(s); }
 
 void ImportText(ScratchImage& img, const Bytes& bytes) {
     img.WriteUpdateFile("t.reg", bytes);
@@ -180,9 +182,14 @@ TEST(RegScriptImport, KeyThatCannotBeCreatedPassesItsSectionOver) {
                                         u"[HKEY_CURRENT_USER\\Bad]\n[HKEY_CURRENT_USER\\T]\n\"B\"=\"2\"\n"));
     img.Bind();
     {
-        testing_support::TracingBackend trace;
-        trace.failCreateKey = "Bad";
+        // The two creates of "Bad" fail; "T" is created.
+        testing_support::FaultInjector faults(host::CurrentBackend());
+        faults.FailOn("RegCreateKeyExW", 1, ERROR_INVALID_PARAMETER);
+        faults.FailOn("RegCreateKeyExW", 2, ERROR_INVALID_PARAMETER);
+        testing_support::Recorder trace(faults);
+        host::ScopedBackend use(trace);
         ImportRegistryScript(u"\\upd\\t.reg");
+        EXPECT_EQ(trace.Count("RegCreateKeyExW", "Bad"), 2);
         EXPECT_EQ(trace.Count("RegSetValueExW"), 1);
     }
     img.Unbind();

@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "control/control.h"
-#include "platform/host/faults.h"
-#include "tests/support/installer_backend.h"
+#include "store/text.h"
+#include "testing/fault_injector.h"
+#include "testing/recorder.h"
 #include "tests/support/installer_fixture.h"
 
 namespace {
@@ -18,7 +19,7 @@ using testing_support::Script;
 using testing_support::ScratchImage;
 using testing_support::TextProperty;
 using testing_support::TextValueBytes;
-using testing_support::TracingBackend;
+using testing_support::Recorder;
 
 const uint32_t kLabel = PROPID_FROM_ID_TYPE(3, CEVT_LPWSTR);
 const char16_t* const kDatabases[] = {u"\\FileNameLang", u"\\MetaBaseOptions", u"\\MetaBaseLabels"};
@@ -36,14 +37,14 @@ std::u16string Label(const ScratchImage& img, int job) {
     return PropertyText(img.Records(kDatabases[job])[0], kLabel);
 }
 
-std::vector<std::string> Matching(const TracingBackend& trace, const std::string& prefix) {
+// The worker's end signal: WM_QUIT (18) posted.
+const char* const kQuit = "18";
+
+std::vector<std::string> Quoted(const std::vector<std::string>& texts) {
     std::vector<std::string> out;
-    for (const std::string& call : trace.Calls())
-        if (call.rfind(prefix, 0) == 0) out.push_back(call);
+    for (const std::string& text : texts) out.push_back(Recorder::Quoted(text));
     return out;
 }
-
-const std::string kQuit = "PostMessageW 18";
 
 TEST(UpdateWorker, ImportsScriptsThenPatchesThreeDatabasesThenQuits) {
     ScratchImage img;
@@ -53,22 +54,20 @@ TEST(UpdateWorker, ImportsScriptsThenPatchesThreeDatabasesThenQuits) {
     img.WriteUpdateFile("c.regx", Script(u"[HKEY_CURRENT_USER\\W]\n\"X\"=\"never\"\n"));
     std::filesystem::create_directories(img.updateFolder() / "dir.reg");
     img.Bind();
-    std::vector<std::string> calls;
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         EXPECT_EQ(UpdateWorker(nullptr), 0u);
-        calls = trace.Calls();
-        EXPECT_EQ(Matching(trace, "CreateFileW"),
-                  (std::vector<std::string>{
-                      "CreateFileW \\upd\\a.reg", "CreateFileW \\upd\\B.reg", "CreateFileW \\upd\\dir.reg",
-                      "CreateFileW \\upd\\FileNameLang.dat", "CreateFileW \\upd\\MetabaseOptions.dat",
-                      "CreateFileW \\upd\\MetabaseLabels.dat"}));
-        EXPECT_EQ(Matching(trace, "CeOpenDatabaseEx"),
-                  (std::vector<std::string>{"CeOpenDatabaseEx \\FileNameLang",
-                                            "CeOpenDatabaseEx \\MetaBaseOptions",
-                                            "CeOpenDatabaseEx \\MetaBaseLabels"}));
-        EXPECT_EQ(trace.Count(kQuit), 1);
-        EXPECT_EQ(calls.back(), kQuit + " to no window");
+        EXPECT_EQ(trace.Arguments("CreateFileW", 0),
+                  Quoted({"\\upd\\a.reg", "\\upd\\B.reg", "\\upd\\dir.reg", "\\upd\\FileNameLang.dat",
+                          "\\upd\\MetabaseOptions.dat", "\\upd\\MetabaseLabels.dat"}));
+        EXPECT_EQ(trace.Arguments("CeOpenDatabaseEx", 2),
+                  Quoted({"\\FileNameLang", "\\MetaBaseOptions", "\\MetaBaseLabels"}));
+        EXPECT_EQ(trace.Count("PostMessageW", kQuit), 1);
+        const Recorder::Call last = trace.Calls().back();
+        EXPECT_EQ(last.operation, "PostMessageW");
+        EXPECT_EQ(last.arguments[0], "NULL");  // to no window
+        EXPECT_EQ(last.arguments[1], kQuit);
     }
     img.Unbind();
     EXPECT_EQ(img.Value(u"HKEY_CURRENT_USER\\W", u"V")->data, TextValueBytes(u"from B"));
@@ -92,12 +91,13 @@ TEST(UpdateWorker, JobsRunWithoutScriptsAndPastAMissingPatchFile) {
 TEST(UpdateWorker, QuitIsPostedOnceAfterTheLastJobWhenEveryJobFails) {
     ScratchImage img;  // no patch files at all
     img.Bind();
-    TracingBackend trace;
+    Recorder trace(host::CurrentBackend());
+    host::ScopedBackend use(trace);
     UpdateWorker(nullptr);
     EXPECT_EQ(trace.Count("CreateFileW"), 3);
     EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 0);
-    EXPECT_EQ(trace.Count(kQuit), 1);
-    EXPECT_EQ(trace.IndexOf(kQuit), static_cast<int>(trace.Calls().size()) - 1);
+    EXPECT_EQ(trace.Count("PostMessageW", kQuit), 1);
+    EXPECT_EQ(trace.IndexOf("PostMessageW", kQuit), static_cast<int>(trace.Calls().size()) - 1);
 }
 
 TEST(UpdateWorker, UnmountedVolumeSkipsTheJobsAndStillQuits) {
@@ -107,11 +107,12 @@ TEST(UpdateWorker, UnmountedVolumeSkipsTheJobsAndStillQuits) {
     img.UnmountLanguageVolume();
     img.Bind();
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         UpdateWorker(nullptr);
         EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 0);
-        EXPECT_EQ(trace.Count("CreateFileW \\upd\\FileNameLang.dat"), 0);
-        EXPECT_EQ(trace.Count(kQuit), 1);
+        EXPECT_EQ(trace.Count("CreateFileW", "\\upd\\FileNameLang.dat"), 0);
+        EXPECT_EQ(trace.Count("PostMessageW", kQuit), 1);
     }
     img.Unbind();
     EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
@@ -136,7 +137,7 @@ TEST(UpdateWorker, InstallerDirectory) {
         img.Bind(c.module);
         WCHAR dir[kInstallerPathChars];
         EXPECT_TRUE(GetInstallerDirectory(dir));
-        EXPECT_EQ(std::u16string(dir), c.dir) << testing_support::Narrow(c.module.c_str());
+        EXPECT_EQ(std::u16string(dir), c.dir) << text::ToUtf8(c.module);
         img.Unbind();
     }
 }
@@ -149,13 +150,14 @@ TEST(UpdateWorker, ExecutableAtTheRootWorksOnTheRootFolder) {
     SeedJobs(img, ".");
     img.Bind(u"\\Update.exe");
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         UpdateWorker(nullptr);
-        EXPECT_EQ(Matching(trace, "FindFirstFileW"), std::vector<std::string>{"FindFirstFileW \\*.reg"});
-        EXPECT_EQ(Matching(trace, "CreateFileW"),
-                  (std::vector<std::string>{"CreateFileW \\a.reg", "CreateFileW \\FileNameLang.dat",
-                                            "CreateFileW \\MetabaseOptions.dat",
-                                            "CreateFileW \\MetabaseLabels.dat"}));
+        EXPECT_EQ(trace.Arguments("FindFirstFileW", 0), std::vector<std::string>{"\"\\\\*.reg\""});
+        EXPECT_EQ(trace.Arguments("CreateFileW", 0),
+                  (std::vector<std::string>{"\"\\\\a.reg\"", "\"\\\\FileNameLang.dat\"",
+                                            "\"\\\\MetabaseOptions.dat\"",
+                                            "\"\\\\MetabaseLabels.dat\""}));
         EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 3);
     }
     img.Unbind();
@@ -172,7 +174,7 @@ TEST(UpdateWorker, NoExecutablePathDoesNothingButQuit) {
     SeedJobs(img, ".");
     img.Bind();
     {
-        host::FaultInjector faults(host::CurrentBackend());
+        testing_support::FaultInjector faults(host::CurrentBackend());
         faults.FailAlways("GetModuleFileNameW");
         host::ScopedBackend use(faults);
         WCHAR dir[kInstallerPathChars];
@@ -207,10 +209,11 @@ TEST(UpdateWorker, PathsThatDoNotFitAreSkippedNeverCut) {
     img.WriteFile(std::filesystem::path(folder) / "a.regzzzz.reg", Script(u"[HKEY_CURRENT_USER\\W]\n\"Z\"=\"1\"\n"));
     img.Bind(dir + u"\\U");
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         UpdateWorker(nullptr);
         EXPECT_EQ(trace.Count("CreateFileW"), 1) << "only a.reg; every patch path is too long";
-        EXPECT_EQ(trace.Count(kQuit), 1);
+        EXPECT_EQ(trace.Count("PostMessageW", kQuit), 1);
     }
     img.Unbind();
     EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
@@ -224,7 +227,8 @@ TEST(UpdateWorker, PatchPathsThatDoNotFitAreSkipped) {
     SeedJobs(img, std::string(dir.begin() + 1, dir.end()));
     img.Bind(dir + u"\\U");
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         UpdateWorker(nullptr);
         EXPECT_EQ(trace.Count("CeOpenDatabaseEx"), 1);
     }
@@ -241,10 +245,11 @@ TEST(UpdateWorker, DirectoryTooLongForThePatternImportsNothing) {
     img.WriteFile(std::filesystem::path(folder) / "a.reg", Script(u"[HKEY_CURRENT_USER\\W]\n\"A\"=\"1\"\n"));
     img.Bind(dir + u"\\U");
     {
-        TracingBackend trace;
+        Recorder trace(host::CurrentBackend());
+        host::ScopedBackend use(trace);
         UpdateWorker(nullptr);
         EXPECT_EQ(trace.Count("FindFirstFileW"), 0);
-        EXPECT_EQ(trace.Count(kQuit), 1);
+        EXPECT_EQ(trace.Count("PostMessageW", kQuit), 1);
     }
     img.Unbind();
     EXPECT_FALSE(img.KeyExists(u"HKEY_CURRENT_USER\\W"));

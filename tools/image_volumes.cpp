@@ -1,3 +1,4 @@
+// The volumes of an image, found by platform path or by looking at every file.
 #include "tools/image_volumes.h"
 
 #include <algorithm>
@@ -5,7 +6,7 @@
 #include <fstream>
 #include <optional>
 
-#include "platform/host/unicode.h"
+#include "store/text.h"
 #include "tools/errors.h"
 
 namespace tools {
@@ -35,7 +36,7 @@ std::optional<std::vector<store::DatabaseInfo>> DatabasesOf(const fs::path& file
 }  // namespace
 
 fs::path VolumeFile(const fs::path& image, const std::string& volume) {
-    std::u16string path = host::FromUtf8(volume);
+    std::u16string path = text::FromUtf8(volume);
     if (path.empty() || path[0] != u'\\') {
         throw ToolError("the volume \"" + volume +
                         "\" is not an absolute platform path such as \\storage\\mxip_lang.vol");
@@ -58,7 +59,7 @@ fs::path VolumeFile(const fs::path& image, const std::string& volume) {
 
 store::DatabaseInfo FindDatabaseOrFail(const store::VolumeStore& volumes, const std::string& database,
                                        const std::string& volume) {
-    if (auto info = volumes.FindDatabase(host::FromUtf8(database))) return *info;
+    if (auto info = volumes.FindDatabase(text::FromUtf8(database))) return *info;
     throw ToolError("the volume " + volume + " has no database " + database);
 }
 
@@ -84,7 +85,7 @@ std::vector<VolumeListing> ListVolumes(const fs::path& image) {
     store::MountTable mounts(store::MountsFile(image), store::Mode::ReadOnly);
     for (const store::Mount& mount : mounts.List()) {
         auto same = [&](const VolumeListing& v) {
-            return host::EqualNoCase(v.platformPath, mount.volumePath);
+            return text::EqualNoCase(v.platformPath, mount.volumePath);
         };
         auto found = std::find_if(volumes.begin(), volumes.end(), same);
         if (found != volumes.end()) {
@@ -94,7 +95,7 @@ std::vector<VolumeListing> ListVolumes(const fs::path& image) {
         }
     }
     std::sort(volumes.begin(), volumes.end(), [](const VolumeListing& a, const VolumeListing& b) {
-        return host::CompareNoCase(a.platformPath, b.platformPath) < 0;
+        return text::CompareNoCase(a.platformPath, b.platformPath) < 0;
     });
     return volumes;
 }

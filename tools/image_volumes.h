@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace tools {
 

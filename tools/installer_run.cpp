@@ -1,11 +1,16 @@
+// Where the installer runs on an image, the write trace, and the run itself.
 #include "tools/installer_run.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "control/control.h"
-#include "platform/host/store.h"
-#include "platform/host/unicode.h"
+#include "store/store.h"
+#include "store/text.h"
 #include "tools/errors.h"
 
 namespace tools {
@@ -48,7 +53,7 @@ UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
             throw ToolError("the update folder " + updateDir +
                             " has a backslash in a folder name, which the phone cannot name");
         }
-        platform += u"\\" + host::FromUtf8(name);
+        platform += u"\\" + text::FromUtf8(name);
     }
     return {platform.empty() ? u"\\" : platform, {}};
 }
@@ -74,17 +79,25 @@ host::DeviceOptions InstallerOptions(const fs::path& image, const std::string& u
     return options;
 }
 
+void TraceFromEnvironment(host::DeviceOptions& options) {
+    const char* name = std::getenv("CEUPDATE_TRACE");
+    if (!name || !*name) return;
+    // Opened once for the whole process, so every device's lines land in it.
+    static std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(name, "w"), &std::fclose);
+    if (!file) throw ToolError(std::string("the trace file ") + name + " cannot be written");
+    options.trace = [out = file.get()](const std::string& line) {
+        std::fputs(line.c_str(), out);
+        std::fputc('\n', out);
+        std::fflush(out);
+    };
+}
+
 int RunInstaller(const host::DeviceOptions& options, const FrontFactory& front) {
     host::DeviceBinding binding(options);
-    host::Backend* inFront = nullptr;
-    if (front) {
-        inFront = front(host::CurrentBackend());
-        host::SetBackend(inFront);
-    }
+    std::optional<host::ScopedBackend> inFront;
+    if (front) inFront.emplace(*front(binding.device()));
     WCHAR noCommandLine[1] = {0};
-    const int result = WinMain(nullptr, nullptr, noCommandLine, 1);
-    if (inFront) host::SetBackend(nullptr);
-    return result;
+    return WinMain(nullptr, nullptr, noCommandLine, 1);
 }
 
 }  // namespace tools

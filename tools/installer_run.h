@@ -20,6 +20,12 @@ namespace tools {
 // folder, cannot be named on the phone, or makes the executable's path too long.
 host::DeviceOptions InstallerOptions(const std::filesystem::path& image, const std::string& updateDir);
 
+// Adds to the options the write trace that CEUPDATE_TRACE=FILE asks for: one line per
+// committed registry or database write (DeviceOptions::trace in host.h) of every
+// device the command binds, all into the one file. Throws ToolError when the file
+// cannot be written.
+void TraceFromEnvironment(host::DeviceOptions& options);
+
 // Binds the device, calls WinMain, unbinds; returns WinMain's result. `front`, when
 // given, makes a backend to put in front of the bound device for the run; it is taken
 // away again before the device is unbound. The caller owns what it makes and keeps

@@ -7,19 +7,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/host/store.h"
-#include "tools/commands.h"
+#include "store/store.h"
+#include "tools/commands/commands.h"
 #include "tools/errors.h"
-
-namespace tools {
-namespace {
-int g_exitCode = 0;
-}  // namespace
-
-void SetExitCode(int code) { g_exitCode = code; }
-int ExitCode() { return g_exitCode; }
-
-}  // namespace tools
 
 namespace {
 
@@ -54,7 +44,6 @@ int main(int argc, char** argv) {
     tools::AddLintCommand(app);
     tools::AddDiffCommand(app);
     tools::AddCheckCommand(app);
-    tools::AddRegImportCommand(app);
 
     try {
         app.parse(argc, argv);

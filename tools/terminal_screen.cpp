@@ -1,12 +1,10 @@
+// The terminal screen: boxes and plain text for the status window and the message.
 #include "tools/terminal_screen.h"
 
 #include <algorithm>
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
-#include "platform/host/unicode.h"
 #include "platform/wince.h"
+#include "store/text.h"
 
 namespace tools {
 
@@ -26,51 +24,29 @@ std::vector<std::string> TextLines(const std::u16string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
         if (c == u'\r' || c == u'\n') {
-            lines.push_back(host::ToUtf8(line));
+            lines.push_back(text::ToUtf8(line));
             line.clear();
             if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
         } else {
             line.push_back(c);
         }
     }
-    lines.push_back(host::ToUtf8(line));
+    lines.push_back(text::ToUtf8(line));
     return lines;
 }
 
-size_t DisplayWidth(const std::string& utf8) {
-    size_t width = 0;
-    int32_t i = 0;
-    const int32_t length = static_cast<int32_t>(utf8.size());
-    while (i < length) {
-        UChar32 c;
-        U8_NEXT(utf8.data(), i, length, c);
-        if (c < 0) {
-            ++width;
-            continue;
-        }
-        const auto category = u_charType(c);
-        if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK ||
-            category == U_FORMAT_CHAR) {
-            continue;
-        }
-        const int ea = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
-        width += (ea == U_EA_WIDE || ea == U_EA_FULLWIDTH) ? 2 : 1;
-    }
-    return width;
-}
-
 std::string DrawBox(const std::vector<std::string>& lines, const std::string& title, bool centred) {
-    size_t inner = DisplayWidth(title) + 4;
-    for (const std::string& line : lines) inner = std::max(inner, DisplayWidth(line) + 4);
+    size_t inner = text::DisplayWidth(title) + 4;
+    for (const std::string& line : lines) inner = std::max(inner, text::DisplayWidth(line) + 4);
     std::string out = "┌";
     if (title.empty()) {
         out += Repeat("─", inner);
     } else {
-        out += "─ " + title + " " + Repeat("─", inner - DisplayWidth(title) - 3);
+        out += "─ " + title + " " + Repeat("─", inner - text::DisplayWidth(title) - 3);
     }
     out += "┐\n";
     for (const std::string& line : lines) {
-        const size_t free = inner - DisplayWidth(line);
+        const size_t free = inner - text::DisplayWidth(line);
         const size_t left = centred ? free / 2 : 2;
         out += "│" + std::string(left, ' ') + line + std::string(free - left, ' ') + "│\n";
     }
@@ -96,18 +72,18 @@ void TerminalScreen::ShowWindow(const std::u16string& text, uint32_t style) {
 void TerminalScreen::ShowMessage(const std::u16string& text, const std::u16string& caption,
                                  uint32_t /*style*/) {
     std::vector<std::string> lines = TextLines(text);
-    const std::string title = host::ToUtf8(caption);
+    const std::string title = text::ToUtf8(caption);
     std::string shown;
     if (framed_) {
         lines.push_back("");
         const size_t widest = [&] {
-            size_t w = DisplayWidth(title) + 4;
-            for (const std::string& l : lines) w = std::max(w, DisplayWidth(l) + 4);
+            size_t w = text::DisplayWidth(title) + 4;
+            for (const std::string& l : lines) w = std::max(w, text::DisplayWidth(l) + 4);
             return w;
         }();
         // The button line is centred by padding it to the box's inner width.
         const std::string button = "[ OK ]";
-        const size_t pad = (widest - DisplayWidth(button)) / 2;
+        const size_t pad = (widest - text::DisplayWidth(button)) / 2;
         lines.push_back(std::string(pad > 2 ? pad - 2 : 0, ' ') + button);
         shown = DrawBox(lines, title, false);
     } else {

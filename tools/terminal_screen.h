@@ -38,7 +38,4 @@ std::vector<std::string> TextLines(const std::u16string& text);
 // top border; each line of the result ends with '\n'.
 std::string DrawBox(const std::vector<std::string>& lines, const std::string& title, bool centred);
 
-// The width of UTF-8 text on a terminal, in columns.
-size_t DisplayWidth(const std::string& utf8);
-
 }  // namespace tools

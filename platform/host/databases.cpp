@@ -11,18 +11,16 @@
 #include <cstring>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "platform/host/errors.h"
+#include "store/bytes.h"
+#include "store/text.h"
 
 namespace host::device {
 
 struct OpenDatabase {
-    struct Property {
-        CEPROPID propid;
-        std::vector<uint8_t> bytes;
-    };
     struct Record {
         CEOID oid;
-        std::vector<Property> props;
+        std::vector<store::Property> props;
         size_t hint = 0;  // index of the property read last
     };
     store::VolumeStore* volume = nullptr;
@@ -32,7 +30,7 @@ struct OpenDatabase {
     std::vector<Record> records;
     std::unordered_map<CEOID, size_t> byOid;
 
-    const Property* Get(Record& record, CEPROPID propid) {
+    const store::Property* Get(Record& record, CEPROPID propid) {
         if (record.hint < record.props.size() && record.props[record.hint].propid == propid)
             return &record.props[record.hint];
         for (size_t i = 0; i < record.props.size(); ++i) {
@@ -45,13 +43,13 @@ struct OpenDatabase {
     }
 
     void Put(Record& record, const store::Property& prop) {
-        for (Property& p : record.props) {
+        for (store::Property& p : record.props) {
             if (p.propid == prop.propid) {
                 p.bytes = prop.bytes;
                 return;
             }
         }
-        record.props.push_back({prop.propid, prop.bytes});
+        record.props.push_back(prop);
     }
 };
 
@@ -78,7 +76,7 @@ std::optional<uint32_t> MountIdOf(const CEGUID& g) {
     return g.Data1;
 }
 
-size_t VariableSize(const OpenDatabase::Property& p) {
+size_t VariableSize(const store::Property& p) {
     switch (TypeFromPropID(p.propid)) {
         case CEVT_LPWSTR: return p.bytes.size() + sizeof(WCHAR);
         case CEVT_BLOB: return p.bytes.size();
@@ -88,19 +86,13 @@ size_t VariableSize(const OpenDatabase::Property& p) {
 
 size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-uint64_t LittleEndian(const std::vector<uint8_t>& bytes) {
-    uint64_t v = 0;
-    for (size_t i = bytes.size(); i-- > 0;) v = (v << 8) | bytes[i];
-    return v;
-}
-
 // Fills one CEPROPVAL; variable data goes to *tail, which moves on.
-void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) {
+void FillValue(CEPROPVAL& out, const store::Property& p, uint8_t** tail) {
     out.propid = p.propid;
     out.wFlags = 0;
     out.wLenData = 0;
     const WORD type = TypeFromPropID(p.propid);
-    const uint64_t n = type == CEVT_LPWSTR || type == CEVT_BLOB ? 0 : LittleEndian(p.bytes);
+    const uint64_t n = type == CEVT_LPWSTR || type == CEVT_BLOB ? 0 : store::LittleEndianValue(p.bytes);
     switch (type) {
         case CEVT_I2: out.val.iVal = static_cast<SHORT>(n); break;
         case CEVT_UI2: out.val.uiVal = static_cast<USHORT>(n); break;
@@ -136,10 +128,8 @@ void FillValue(CEPROPVAL& out, const OpenDatabase::Property& p, uint8_t** tail) 
 // The canonical bytes of a property handed in by the caller; false when it is bad.
 bool ToProperty(const CEPROPVAL& in, store::Property* out) {
     out->propid = in.propid;
-    auto le = [&](uint64_t v, size_t size) {
-        out->bytes.resize(size);
-        for (size_t i = 0; i < size; ++i) out->bytes[i] = static_cast<uint8_t>(v >> (8 * i));
-    };
+    out->bytes.clear();
+    auto le = [&](uint64_t v, size_t size) { store::AppendLittleEndian(out->bytes, v, size); };
     switch (TypeFromPropID(in.propid)) {
         case CEVT_I2: le(static_cast<uint16_t>(in.val.iVal), 2); return true;
         case CEVT_UI2: le(in.val.uiVal, 2); return true;
@@ -157,11 +147,7 @@ bool ToProperty(const CEPROPVAL& in, store::Property* out) {
             size_t units = 0;
             while (units <= kMaxUnits && in.val.lpwstr[units]) ++units;
             if (units > kMaxUnits) return false;
-            out->bytes.clear();
-            for (size_t i = 0; i < units; ++i) {
-                out->bytes.push_back(static_cast<uint8_t>(in.val.lpwstr[i]));
-                out->bytes.push_back(static_cast<uint8_t>(in.val.lpwstr[i] >> 8));
-            }
+            store::AppendUtf16Le(out->bytes, std::u16string_view(in.val.lpwstr, units));
             return true;
         }
         case CEVT_BLOB:
@@ -173,22 +159,12 @@ bool ToProperty(const CEPROPVAL& in, store::Property* out) {
     }
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 }  // namespace
 
 store::VolumeStore* Device::Volume(const std::u16string& volumePath) {
     std::filesystem::path host;
-    if (paths_.Resolve(volumePath, &host) != store::PathStatus::Ok) return nullptr;
-    auto& slot = volumes_[host];
+    if (files_.paths.Resolve(volumePath, &host) != store::PathStatus::Ok) return nullptr;
+    auto& slot = databases_.volumes[host];
     if (!slot) slot = std::make_unique<store::VolumeStore>(host, store::Mode::ReadWrite);
     return slot.get();
 }
@@ -210,9 +186,9 @@ BOOL Device::CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) {
     std::lock_guard lock(mutex_);
     std::vector<store::Mount> mounts;
     try {
-        mounts = mounts_->List();
+        mounts = databases_.mounts->List();
     } catch (const store::Error&) {
-        SetLastError(ERROR_READ_FAULT);
+        SetLastError(kStoreReadFailed);
         return FALSE;
     }
     // Mount ids only grow, so "the next one after" holds even if the previous
@@ -244,7 +220,7 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
     std::lock_guard lock(mutex_);
     try {
         std::vector<store::Mount> candidates;
-        for (const store::Mount& m : mounts_->List()) {
+        for (const store::Mount& m : databases_.mounts->List()) {
             if (IsInvalidGuid(*pguid) || MountIdOf(*pguid) == m.id) candidates.push_back(m);
         }
         if (candidates.empty()) return fail(ERROR_INVALID_PARAMETER);
@@ -261,8 +237,8 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
             if (!info) continue;
 
             std::filesystem::path host;
-            paths_.Resolve(m.volumePath, &host);
-            auto& cached = databases_[{host, info->oid}];
+            files_.paths.Resolve(m.volumePath, &host);
+            auto& cached = databases_.open[{host, info->oid}];
             std::shared_ptr<OpenDatabase> db = cached.lock();
             if (!db) {
                 db = std::make_shared<OpenDatabase>();
@@ -272,27 +248,24 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
                 db->oid = info->oid;
                 for (store::Record& r : volume->Records(info->oid)) {
                     db->byOid.emplace(r.oid, db->records.size());
-                    OpenDatabase::Record record{r.oid, {}, 0};
-                    for (store::Property& p : r.props)
-                        record.props.push_back({p.propid, std::move(p.bytes)});
-                    db->records.push_back(std::move(record));
+                    db->records.push_back({r.oid, std::move(r.props), 0});
                 }
                 cached = db;
             }
             if (poid) *poid = info->oid;
-            return reinterpret_cast<HANDLE>(Add(std::make_unique<DatabaseObject>(
+            return reinterpret_cast<HANDLE>(handles_.Add(std::make_unique<DatabaseObject>(
                 std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0)));
         }
         return fail(ERROR_FILE_NOT_FOUND);
     } catch (const store::Error&) {
-        return fail(ERROR_READ_FAULT);
+        return fail(kStoreReadFailed);
     }
 }
 
 CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
                              LPDWORD lpdwIndex) {
     std::lock_guard lock(mutex_);
-    auto* h = Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDatabase), Object::Kind::Database);
+    auto* h = handles_.Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDatabase), Object::Kind::Database);
     if (!h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -333,7 +306,7 @@ CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
 CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
                                 CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
     std::lock_guard lock(mutex_);
-    auto* h = Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDbase), Object::Kind::Database);
+    auto* h = handles_.Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDbase), Object::Kind::Database);
     if (!h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -350,13 +323,13 @@ CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
     const size_t count = rgPropID ? *lpcPropID : record.props.size();
 
     // Found properties, in the order asked for (nullptr: not in the record).
-    const OpenDatabase::Property* one = nullptr;
-    std::vector<const OpenDatabase::Property*> many;
+    const store::Property* one = nullptr;
+    std::vector<const store::Property*> many;
     auto at = [&](size_t i) { return count == 1 ? one : many[i]; };
     size_t needed = Align8(count * sizeof(CEPROPVAL));
     size_t present = 0;
     for (size_t i = 0; i < count; ++i) {
-        const OpenDatabase::Property* p =
+        const store::Property* p =
             rgPropID ? h->db->Get(record, rgPropID[i]) : &record.props[i];
         if (count == 1) one = p; else many.push_back(p);
         if (p) {
@@ -375,7 +348,7 @@ CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
         }
         buffer = static_cast<uint8_t*>(std::malloc(needed ? needed : 1));
         if (!buffer) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            SetLastError(kOutOfResources);
             return 0;
         }
         std::free(*lplpBuffer);
@@ -387,7 +360,7 @@ CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
     auto* values = reinterpret_cast<CEPROPVAL*>(buffer);
     uint8_t* tail = buffer + Align8(count * sizeof(CEPROPVAL));
     for (size_t i = 0; i < count; ++i) {
-        if (const OpenDatabase::Property* p = at(i)) {
+        if (const store::Property* p = at(i)) {
             FillValue(values[i], *p, &tail);
         } else {
             values[i] = CEPROPVAL{};
@@ -411,7 +384,7 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
         return CEOID{0};
     };
     std::lock_guard lock(mutex_);
-    auto* h = Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDbase), Object::Kind::Database);
+    auto* h = handles_.Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDbase), Object::Kind::Database);
     if (!h) return fail(ERROR_INVALID_HANDLE);
     if (cPropID == 0 || rgPropVal == nullptr) return fail(ERROR_INVALID_PARAMETER);
     std::vector<store::Property> props(cPropID);
@@ -435,14 +408,14 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
             db.volume->SetProperties(oidRecord, props);
         }
     } catch (const store::Error&) {
-        return fail(ERROR_WRITE_FAULT);
+        return fail(kStoreWriteFailed);
     }
     OpenDatabase::Record& record = db.records[index];
     for (const store::Property& p : props) {
         db.Put(record, p);
         if (options_.trace)
             Trace("db\t" + TraceText(db.volumePath) + "\t" + TraceText(db.name) + "\t" +
-                  std::to_string(record.oid) + "\t" + std::to_string(p.propid) + "\t" + Hex(p.bytes));
+                  std::to_string(record.oid) + "\t" + std::to_string(p.propid) + "\t" + store::HexOf(p.bytes));
     }
     h->current = index;
     return record.oid;

@@ -3,25 +3,32 @@
 //
 // One class, Device, whose methods live one file per service: device.cpp (binding,
 // the handle table, CloseHandle, the trace), files.cpp, registry.cpp, databases.cpp,
-// windows.cpp (windows, messages and threads). Every handle the device gives out
-// (files, searches, keys, databases, threads, windows) sits in one table; a handle is
-// never reused, so a closed or made-up handle is simply not found and the call
-// fails with an error code. One mutex guards the device's state; calls that block
-// (GetMessageW, WaitForSingleObject, the screen) wait without holding it.
+// windows.cpp (windows, messages and threads). Each service keeps its state in a
+// struct of its own (Files, RegistryBatch, Databases, Windows), below the store
+// (store/), which holds the image itself.
+//
+// Every handle the device gives out (files, searches, keys, databases, threads,
+// windows) sits in one table; a handle is never reused, so a closed or made-up handle
+// is simply not found and the call fails with an error code. One mutex guards the
+// device's state; calls that block (GetMessageW, WaitForSingleObject, the screen)
+// wait without holding it.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/host/backend.h"
 #include "platform/host/host.h"
-#include "platform/host/store.h"
+#include "store/store.h"
 
 namespace host::device {
 
@@ -31,6 +38,31 @@ struct Object {
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
     const Kind kind;
+};
+
+// The handles given out, with a one-entry cache in front of the table for the many
+// calls on one handle in a row.
+class HandleTable {
+public:
+    uintptr_t Add(std::unique_ptr<Object> object);
+    // The object of a handle, whatever its kind; nullptr when there is none.
+    Object* Find(uintptr_t handle);
+    // The object of a handle when it is of the kind; nullptr otherwise.
+    template <typename T>
+    T* Find(uintptr_t handle, Object::Kind kind) {
+        Object* object = Find(handle);
+        return object && object->kind == kind ? static_cast<T*>(object) : nullptr;
+    }
+    std::unique_ptr<Object> Remove(uintptr_t handle);
+    // The handle Add gives out next.
+    uintptr_t Next() const { return next_; }
+    void Clear();
+
+private:
+    std::unordered_map<uintptr_t, std::unique_ptr<Object>> table_;
+    uintptr_t next_ = 0x1000;
+    uintptr_t lastHandle_ = 0;
+    Object* lastObject_ = nullptr;
 };
 
 struct MessageQueue {
@@ -49,68 +81,48 @@ public:
     // Commits what is pending and waits for the device's threads to end.
     void Shutdown();
 
-    DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) override;
-    HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) override;
-    BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) override;
-    BOOL FindClose(HANDLE hFindFile) override;
-    HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                       LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                       DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) override;
-    BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                  LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) override;
-    BOOL CloseHandle(HANDLE hObject) override;
-
-    LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
-                         DWORD dwOptions, REGSAM samDesired,
-                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                         LPDWORD lpdwDisposition) override;
-    LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                       PHKEY phkResult) override;
-    LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
-                        const BYTE* lpData, DWORD cbData) override;
-    LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                          LPBYTE lpData, LPDWORD lpcbData) override;
-    LONG RegCloseKey(HKEY hKey) override;
-
-    BOOL CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) override;
-    HANDLE CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID propid,
-                            DWORD dwFlags, CENOTIFYREQUEST* pRequest) override;
-    CEOID CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
-                         LPDWORD lpdwIndex) override;
-    CEOID CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-                            LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) override;
-    CEOID CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
-                             CEPROPVAL* rgPropVal) override;
-    HLOCAL LocalFree(HLOCAL hMem) override;
-
-    HWND CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
-                         DWORD dwStyle, int x, int y, int nWidth, int nHeight, HWND hWndParent,
-                         HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) override;
-    BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase) override;
-    BOOL UpdateWindow(HWND hWnd) override;
-    HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, DWORD dwStackSize,
-                        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                        DWORD dwCreationFlags, LPDWORD lpThreadId) override;
-    BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) override;
-    LRESULT DispatchMessageW(const MSG* lpMsg) override;
-    BOOL PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) override;
-    int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) override;
-    DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) override;
+    // The operations, one file per service (see above).
+    CE_OPERATIONS(CE_DECLARE_OPERATION_OVERRIDE)
 
 private:
-    // ---- The handle table (device.cpp); callers hold mutex_ ----
-    uintptr_t Add(std::unique_ptr<Object> object);
-    Object* Find(uintptr_t handle, Object::Kind kind);
-    template <typename T>
-    T* Find(uintptr_t handle, Object::Kind kind) {
-        return static_cast<T*>(Find(handle, kind));
-    }
-    std::unique_ptr<Object> Remove(uintptr_t handle);
+    // ---- Each service's state; all of it guarded by mutex_ ----
+
+    struct Files {
+        store::PathMap paths;
+    };
+
+    // Writes through one key handle form one batch: a single store transaction,
+    // committed when the handle is closed, when a write arrives through another
+    // handle, or after a number of writes (registry.cpp).
+    struct RegistryBatch {
+        std::unique_ptr<store::RegistryStore> store;
+        uintptr_t owner = 0;             // the key handle whose writes are pending
+        std::vector<std::string> trace;  // their trace lines, in write order
+        size_t writes = 0;
+    };
+
+    struct Databases {
+        std::unique_ptr<store::MountTable> mounts;
+        std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
+        // Shared by every handle on one database; dropped with the last handle.
+        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> open;
+    };
+
+    struct Windows {
+        std::map<std::thread::id, std::shared_ptr<MessageQueue>> queues;
+        std::vector<std::thread> threads;
+        DWORD nextThreadId = 1;
+    };
+
     void Trace(const std::string& line);
 
     // ---- Registry (registry.cpp) ----
     std::optional<store::RegistryStore::KeyId> KeyOf(HKEY hKey);
     void CommitBatch();
+    // Runs one write of the batch of key handle `owner`; a store failure abandons the
+    // batch and becomes the error code.
+    template <typename Write>
+    LONG WriteInBatch(uintptr_t owner, Write write);
     LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult,
                       LPDWORD lpdwDisposition);
 
@@ -120,27 +132,13 @@ private:
     // ---- Threads (windows.cpp) ----
     std::shared_ptr<MessageQueue> QueueOf(std::thread::id thread);
 
-    DeviceOptions options_;
-    store::PathMap paths_;
+    const DeviceOptions options_;
     std::mutex mutex_;
-
-    std::unordered_map<uintptr_t, std::unique_ptr<Object>> handles_;
-    uintptr_t nextHandle_ = 0x1000;
-    uintptr_t lastHandle_ = 0;       // a one-entry cache in front of handles_
-    Object* lastObject_ = nullptr;
-
-    std::unique_ptr<store::RegistryStore> registry_;
-    uintptr_t batchOwner_ = 0;           // the key handle whose writes are pending
-    std::vector<std::string> batchTrace_;  // their trace lines, in write order
-    size_t batchWrites_ = 0;
-
-    std::unique_ptr<store::MountTable> mounts_;
-    std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes_;
-    std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> databases_;
-
-    std::map<std::thread::id, std::shared_ptr<MessageQueue>> queues_;
-    std::vector<std::thread> threads_;
-    DWORD nextThreadId_ = 1;
+    HandleTable handles_;
+    Files files_;
+    RegistryBatch registry_;
+    Databases databases_;
+    Windows windows_;
 };
 
 // Trace text: tabs, line ends and backslashes escaped so one write stays one line.

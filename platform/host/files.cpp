@@ -13,10 +13,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include <unicode/uchar.h>
-
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "platform/host/errors.h"
+#include "store/text.h"
 
 namespace host::device {
 
@@ -41,8 +40,6 @@ struct SearchObject final : Object {
     size_t next = 0;
 };
 
-UChar32 Fold(char16_t c) { return u_foldCase(c, U_FOLD_CASE_DEFAULT); }
-
 // '*' matches any run of characters, '?' exactly one; letters ignore case.
 bool Matches(std::u16string_view pattern, std::u16string_view name) {
     size_t p = 0, n = 0, starP = std::u16string_view::npos, starN = 0;
@@ -50,7 +47,7 @@ bool Matches(std::u16string_view pattern, std::u16string_view name) {
         if (p < pattern.size() && pattern[p] == u'*') {
             starP = p++;
             starN = n;
-        } else if (p < pattern.size() && (pattern[p] == u'?' || Fold(pattern[p]) == Fold(name[n]))) {
+        } else if (p < pattern.size() && (pattern[p] == u'?' || text::FoldChar(pattern[p]) == text::FoldChar(name[n]))) {
             ++p;
             ++n;
         } else if (starP != std::u16string_view::npos) {
@@ -68,17 +65,6 @@ FILETIME ToFileTime(const timespec& t) {
     const uint64_t ticks = (static_cast<uint64_t>(t.tv_sec) + kEpochDifference) * 10'000'000ULL +
                            static_cast<uint64_t>(t.tv_nsec) / 100;
     return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
-DWORD ErrorOf(store::PathStatus status, bool lastMissingIsFile) {
-    switch (status) {
-        case store::PathStatus::NotFound:
-            return lastMissingIsFile ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        case store::PathStatus::PathNotFound: return ERROR_PATH_NOT_FOUND;
-        case store::PathStatus::Denied: return ERROR_ACCESS_DENIED;
-        case store::PathStatus::Ok: break;
-    }
-    return ERROR_SUCCESS;
 }
 
 std::u16string_view ParentOf(std::u16string_view path) {
@@ -113,9 +99,9 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
     const std::u16string_view platformPath(lpFileName);
     std::filesystem::path folder;
     std::u16string pattern;
-    if (auto status = paths_.ResolveParent(platformPath, &folder, &pattern);
+    if (auto status = files_.paths.ResolveParent(platformPath, &folder, &pattern);
         status != store::PathStatus::Ok) {
-        SetLastError(ErrorOf(status, false));
+        SetLastError(PathError(status, false));
         return INVALID_HANDLE_VALUE;
     }
     if (pattern == u"*.*") pattern.assign(1, u'*');
@@ -125,13 +111,13 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
         WIN32_FIND_DATAW data;
     };
     std::vector<Found> found;
-    const bool atImageRoot = folder == std::filesystem::weakly_canonical(paths_.image());
+    const bool atImageRoot = folder == std::filesystem::weakly_canonical(files_.paths.image());
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string hostName = it->path().filename().string();
-        const std::u16string name = FromUtf8(hostName);
-        if (ToUtf8(name) != hostName) continue;  // not reachable by a platform name
+        const std::u16string name = text::FromUtf8(hostName);
+        if (text::ToUtf8(name) != hostName) continue;  // not reachable by a platform name
         if (name.size() >= MAX_PATH || !Matches(pattern, name)) continue;
         if (atImageRoot && hostName == store::kStateFolder) continue;
         struct stat st;
@@ -141,7 +127,7 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
             std::filesystem::path target;
             const std::u16string linkPath =
                 std::u16string(ParentOf(platformPath)) + u"\\" + name;
-            if (paths_.Resolve(linkPath, &target) != store::PathStatus::Ok) continue;
+            if (files_.paths.Resolve(linkPath, &target) != store::PathStatus::Ok) continue;
             if (stat(target.c_str(), &st) != 0) continue;
         }
         if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
@@ -162,19 +148,19 @@ HANDLE Device::FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileD
         return INVALID_HANDLE_VALUE;
     }
     std::sort(found.begin(), found.end(),
-              [](const Found& a, const Found& b) { return CompareNoCase(a.name, b.name) < 0; });
+              [](const Found& a, const Found& b) { return text::CompareNoCase(a.name, b.name) < 0; });
 
     auto search = std::make_unique<SearchObject>();
     for (const Found& f : found) search->entries.push_back(f.data);
     *lpFindFileData = search->entries[0];
     search->next = 1;
     std::lock_guard lock(mutex_);
-    return reinterpret_cast<HANDLE>(Add(std::move(search)));
+    return reinterpret_cast<HANDLE>(handles_.Add(std::move(search)));
 }
 
 BOOL Device::FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
     std::lock_guard lock(mutex_);
-    auto* search = Find<SearchObject>(reinterpret_cast<uintptr_t>(hFindFile), Object::Kind::Search);
+    auto* search = handles_.Find<SearchObject>(reinterpret_cast<uintptr_t>(hFindFile), Object::Kind::Search);
     if (!search) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -195,11 +181,11 @@ BOOL Device::FindClose(HANDLE hFindFile) {
     std::unique_ptr<Object> doomed;
     std::lock_guard lock(mutex_);
     const auto handle = reinterpret_cast<uintptr_t>(hFindFile);
-    if (!Find(handle, Object::Kind::Search)) {
+    if (!handles_.Find<Object>(handle, Object::Kind::Search)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    doomed = Remove(handle);
+    doomed = handles_.Remove(handle);
     return TRUE;
 }
 
@@ -215,28 +201,28 @@ HANDLE Device::CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPS
     if (dwCreationDisposition != OPEN_EXISTING) return fail(ERROR_INVALID_PARAMETER);
 
     std::filesystem::path host;
-    if (auto status = paths_.Resolve(lpFileName, &host); status != store::PathStatus::Ok)
-        return fail(ErrorOf(status, true));
+    if (auto status = files_.paths.Resolve(lpFileName, &host); status != store::PathStatus::Ok)
+        return fail(PathError(status, true));
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0) return fail(ERROR_FILE_NOT_FOUND);
-    if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+    if (lstat(host.c_str(), &st) != 0) return fail(FileOpenError(errno));
+    if (!S_ISREG(st.st_mode)) return fail(kNotARegularFile);
     // O_NOFOLLOW and O_NONBLOCK: should the entry have been swapped for a link or a
     // FIFO since the check, the open neither follows nor blocks, and fstat refuses it.
     const int fd = ::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+    if (fd < 0) return fail(FileOpenError(errno));
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return fail(ERROR_ACCESS_DENIED);
+        return fail(kNotARegularFile);
     }
     std::lock_guard lock(mutex_);
-    return reinterpret_cast<HANDLE>(Add(std::make_unique<FileObject>(fd)));
+    return reinterpret_cast<HANDLE>(handles_.Add(std::make_unique<FileObject>(fd)));
 }
 
 BOOL Device::ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                       LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     std::lock_guard lock(mutex_);
-    auto* file = Find<FileObject>(reinterpret_cast<uintptr_t>(hFile), Object::Kind::File);
+    auto* file = handles_.Find<FileObject>(reinterpret_cast<uintptr_t>(hFile), Object::Kind::File);
     if (!file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -261,7 +247,7 @@ BOOL Device::ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         if (got < 0) {
             if (errno == EINTR) continue;
             if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
-            SetLastError(ERROR_READ_FAULT);
+            SetLastError(kFileReadFailed);
             return FALSE;
         }
         file->begin = 0;

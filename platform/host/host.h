@@ -10,9 +10,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/wince.h"
+#include "store/store.h"
 
 namespace host {
 
@@ -28,31 +31,9 @@ public:
                              uint32_t style) = 0;
 };
 
-// Keeps what was shown, in order: for tests.
-class RecordingScreen : public Screen {
-public:
-    struct Shown {
-        enum Kind { Window, Message } kind;
-        std::u16string text;
-        std::u16string caption;  // messages only
-        uint32_t style;
-    };
-    void ShowWindow(const std::u16string& text, uint32_t style) override;
-    void ShowMessage(const std::u16string& text, const std::u16string& caption,
-                     uint32_t style) override;
-    std::vector<Shown> shown() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Shown> shown_;
-};
-
 // A host folder that appears on the device under a platform path of its own (an
 // update folder outside the image is attached as "\Storage Card").
-struct Attachment {
-    std::u16string platformPath;  // e.g. u"\\Storage Card"
-    std::filesystem::path hostFolder;
-};
+using Attachment = store::PathAttachment;
 
 struct DeviceOptions {
     std::filesystem::path image;
@@ -69,9 +50,17 @@ struct DeviceOptions {
     std::function<void(const std::string&)> trace;
 };
 
-// Binds the device; throws store::Error with one clear sentence when the image
-// cannot be used (not an image, unreadable store). Rebinding unbinds first.
-void BindDevice(const DeviceOptions& options);
+class Backend;
+
+// The registry root a predefined key handle stands for (HKEY_LOCAL_MACHINE ...), or
+// none for any other handle. Its name is store::RegistryStore::RootName(root).
+std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key);
+
+// Binds the device, which becomes the bottom of the backend stack (backend.h), and
+// returns it: the target for a backend that must wrap this device itself. Throws
+// store::Error with one clear sentence when the image cannot be used (not an image,
+// unreadable store). Rebinding unbinds first.
+Backend& BindDevice(const DeviceOptions& options);
 
 // Commits and closes everything the device holds open, and unbinds it.
 void UnbindDevice();
@@ -79,10 +68,14 @@ void UnbindDevice();
 // RAII form for tests and the runner.
 class DeviceBinding {
 public:
-    explicit DeviceBinding(const DeviceOptions& options) { BindDevice(options); }
+    explicit DeviceBinding(const DeviceOptions& options) : device_(BindDevice(options)) {}
     ~DeviceBinding() { UnbindDevice(); }
     DeviceBinding(const DeviceBinding&) = delete;
     DeviceBinding& operator=(const DeviceBinding&) = delete;
+    Backend& device() const { return device_; }
+
+private:
+    Backend& device_;
 };
 
 }  // namespace host

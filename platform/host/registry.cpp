@@ -1,37 +1,39 @@
 // The registry operations over the image's registry store.
 //
-// Writes through one key handle form one batch: a single transaction that is
-// committed when the handle is closed, when a write arrives through another handle,
-// or after kMaxBatch writes. Only one batch is open at a time, so batches commit in
-// the order their writes were made and a killed process leaves a prefix of the
-// writes. Writes through the predefined root handles, which are never closed, commit
-// at once.
+// Writes through one key handle form one batch (RegistryBatch): a single transaction
+// that is committed when the handle is closed, when a write arrives through another
+// handle, or after kMaxBatch writes. Only one batch is open at a time, so batches
+// commit in the order their writes were made and a killed process leaves a prefix of
+// the writes. Writes through the predefined root handles, which are never closed,
+// commit at once.
 #include <algorithm>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "platform/host/errors.h"
+#include "platform/limits.h"
+#include "store/bytes.h"
+#include "store/text.h"
 
-namespace host::device {
+namespace host {
+
+std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key) {
+    if (key == HKEY_CLASSES_ROOT) return store::RegistryStore::kClassesRoot;
+    if (key == HKEY_CURRENT_USER) return store::RegistryStore::kCurrentUser;
+    if (key == HKEY_LOCAL_MACHINE) return store::RegistryStore::kLocalMachine;
+    if (key == HKEY_USERS) return store::RegistryStore::kUsers;
+    return std::nullopt;
+}
+
+namespace device {
 
 namespace {
 
-constexpr size_t kMaxNameLength = 255;  // characters of a key or value name
-constexpr DWORD kMaxValueData = 4096;   // bytes of value data
-constexpr int kMaxDepth = 16;           // levels of keys below a root
 constexpr size_t kMaxBatch = 1000;
 
 struct KeyObject final : Object {
     explicit KeyObject(store::RegistryStore::KeyId k) : Object(Kind::Key), key(k) {}
     store::RegistryStore::KeyId key;
 };
-
-std::optional<store::RegistryStore::KeyId> RootOf(HKEY hKey) {
-    if (hKey == HKEY_CLASSES_ROOT) return store::RegistryStore::kClassesRoot;
-    if (hKey == HKEY_CURRENT_USER) return store::RegistryStore::kCurrentUser;
-    if (hKey == HKEY_LOCAL_MACHINE) return store::RegistryStore::kLocalMachine;
-    if (hKey == HKEY_USERS) return store::RegistryStore::kUsers;
-    return std::nullopt;
-}
 
 // The names of a key path; one leading and one trailing backslash are allowed, an
 // empty name anywhere else or a name over the limit refuses the path.
@@ -44,43 +46,49 @@ bool SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>* na
         size_t end = path.find(u'\\', start);
         if (end == std::u16string_view::npos) end = path.size();
         const auto name = path.substr(start, end - start);
-        if (name.empty() || name.size() > kMaxNameLength) return false;
+        if (name.empty() || name.size() > kRegistryMaxNameLength) return false;
         names->push_back(name);
         if (end == path.size()) return true;
         start = end + 1;
     }
 }
 
-std::string Hex(const uint8_t* data, size_t size) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<store::RegistryStore::KeyId> Device::KeyOf(HKEY hKey) {
-    if (auto root = RootOf(hKey)) return root;
-    auto* key = Find<KeyObject>(reinterpret_cast<uintptr_t>(hKey), Object::Kind::Key);
+    if (auto root = RootKeyOf(hKey)) return root;
+    auto* key = handles_.Find<KeyObject>(reinterpret_cast<uintptr_t>(hKey), Object::Kind::Key);
     if (!key) return std::nullopt;
     return key->key;
 }
 
 void Device::CommitBatch() {
-    if (!registry_ || !registry_->InTransaction()) {
-        batchOwner_ = 0;
+    if (!registry_.store || !registry_.store->InTransaction()) {
+        registry_.owner = 0;
         return;
     }
     std::vector<std::string> lines;
-    lines.swap(batchTrace_);
-    batchOwner_ = 0;
-    batchWrites_ = 0;
-    registry_->Commit();
+    lines.swap(registry_.trace);
+    registry_.owner = 0;
+    registry_.writes = 0;
+    registry_.store->Commit();
     for (const std::string& line : lines) Trace(line);
+}
+
+template <typename Write>
+LONG Device::WriteInBatch(uintptr_t owner, Write write) {
+    try {
+        if (registry_.owner != owner) CommitBatch();
+        if (!registry_.store->InTransaction()) registry_.store->Begin();
+        registry_.owner = owner;
+        write();
+        return ERROR_SUCCESS;
+    } catch (const store::Error&) {
+        if (registry_.store->InTransaction()) registry_.store->Rollback();
+        registry_.owner = 0;
+        registry_.trace.clear();
+        return kStoreWriteFailed;
+    }
 }
 
 LONG Device::OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult,
@@ -89,50 +97,44 @@ LONG Device::OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkRes
     std::lock_guard lock(mutex_);
     const auto parent = KeyOf(hKey);
     if (!parent) return ERROR_INVALID_HANDLE;
-    try {
-        // No path opens the key itself: NULL for both calls, "" for the open only.
-        if (lpSubKey == nullptr || (!create && *lpSubKey == 0)) {
-            *phkResult = reinterpret_cast<HKEY>(Add(std::make_unique<KeyObject>(*parent)));
-            if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
-            return ERROR_SUCCESS;
-        }
-        std::vector<std::u16string_view> names;
+    auto key = *parent;
+    // No path opens the key itself: NULL for both calls, "" for the open only.
+    const bool itself = lpSubKey == nullptr || (!create && *lpSubKey == 0);
+    std::vector<std::u16string_view> names;
+    size_t existing = 0;
+    if (!itself) {
         if (!SplitKeyPath(lpSubKey, &names)) return ERROR_INVALID_PARAMETER;
-        if (registry_->Depth(*parent) + static_cast<int>(names.size()) > kMaxDepth)
-            return ERROR_INVALID_PARAMETER;
-
-        // Everything is checked before the first key is made, so a create that
-        // fails leaves no key behind.
-        auto key = *parent;
-        size_t existing = 0;
-        for (; existing < names.size(); ++existing) {
-            const auto child = registry_->FindSubkey(key, names[existing]);
-            if (!child) break;
-            key = *child;
+        // Everything is checked before the first key is made, so a create that fails
+        // leaves no key behind.
+        try {
+            if (registry_.store->Depth(*parent) + static_cast<int>(names.size()) > kRegistryMaxDepth)
+                return ERROR_INVALID_PARAMETER;
+            for (; existing < names.size(); ++existing) {
+                const auto child = registry_.store->FindSubkey(key, names[existing]);
+                if (!child) break;
+                key = *child;
+            }
+        } catch (const store::Error&) {
+            return kStoreReadFailed;
         }
         if (existing < names.size() && !create) return ERROR_FILE_NOT_FOUND;
-
-        const uintptr_t handle = nextHandle_;  // the handle Add is about to give out
-        if (existing < names.size()) {
-            if (batchOwner_ != handle) CommitBatch();
-            if (!registry_->InTransaction()) registry_->Begin();
-            batchOwner_ = handle;
-            for (size_t i = existing; i < names.size(); ++i) {
-                key = registry_->AddSubkey(key, names[i]);
-                if (options_.trace) batchTrace_.push_back("reg\tkey\t" + TraceText(registry_->KeyPath(key)));
-                ++batchWrites_;
-            }
-        }
-        if (lpdwDisposition)
-            *lpdwDisposition = existing < names.size() ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-        *phkResult = reinterpret_cast<HKEY>(Add(std::make_unique<KeyObject>(key)));
-        return ERROR_SUCCESS;
-    } catch (const store::Error&) {
-        if (registry_->InTransaction()) registry_->Rollback();
-        batchOwner_ = 0;
-        batchTrace_.clear();
-        return ERROR_WRITE_FAULT;
     }
+    if (existing < names.size()) {
+        // The batch is the new key handle's: the one Add gives out next.
+        const LONG result = WriteInBatch(handles_.Next(), [&] {
+            for (size_t i = existing; i < names.size(); ++i) {
+                key = registry_.store->AddSubkey(key, names[i]);
+                if (options_.trace)
+                    registry_.trace.push_back("reg\tkey\t" + TraceText(registry_.store->KeyPath(key)));
+                ++registry_.writes;
+            }
+        });
+        if (result != ERROR_SUCCESS) return result;
+    }
+    if (lpdwDisposition)
+        *lpdwDisposition = existing < names.size() ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *phkResult = reinterpret_cast<HKEY>(handles_.Add(std::make_unique<KeyObject>(key)));
+    return ERROR_SUCCESS;
 }
 
 LONG Device::RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM,
@@ -147,31 +149,22 @@ LONG Device::RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phk
 LONG Device::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType,
                             const BYTE* lpData, DWORD cbData) {
     const std::u16string_view name = lpValueName ? lpValueName : u"";
-    if (name.size() > kMaxNameLength || cbData > kMaxValueData ||
+    if (name.size() > kRegistryMaxNameLength || cbData > kRegistryMaxValueData ||
         (lpData == nullptr && cbData > 0))
         return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(mutex_);
     const auto key = KeyOf(hKey);
     if (!key) return ERROR_INVALID_HANDLE;
-    const auto handle = reinterpret_cast<uintptr_t>(hKey);
-    try {
-        if (batchOwner_ != handle) CommitBatch();
-        if (!registry_->InTransaction()) registry_->Begin();
-        batchOwner_ = handle;
-        registry_->SetValue(*key, name, dwType, std::span<const uint8_t>(lpData, cbData));
+    const std::span<const uint8_t> data(lpData, cbData);
+    return WriteInBatch(reinterpret_cast<uintptr_t>(hKey), [&] {
+        registry_.store->SetValue(*key, name, dwType, data);
         if (options_.trace)
-            batchTrace_.push_back("reg\tvalue\t" + TraceText(registry_->KeyPath(*key)) + "\t" +
-                                  TraceText(name) + "\t" + std::to_string(dwType) + "\t" +
-                                  Hex(lpData, cbData));
-        ++batchWrites_;
-        if (RootOf(hKey) || batchWrites_ >= kMaxBatch) CommitBatch();
-        return ERROR_SUCCESS;
-    } catch (const store::Error&) {
-        if (registry_->InTransaction()) registry_->Rollback();
-        batchOwner_ = 0;
-        batchTrace_.clear();
-        return ERROR_WRITE_FAULT;
-    }
+            registry_.trace.push_back("reg\tvalue\t" + TraceText(registry_.store->KeyPath(*key)) + "\t" +
+                                      TraceText(name) + "\t" + std::to_string(dwType) + "\t" +
+                                      store::HexOf(data));
+        ++registry_.writes;
+        if (RootKeyOf(hKey) || registry_.writes >= kMaxBatch) CommitBatch();
+    });
 }
 
 LONG Device::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
@@ -182,9 +175,9 @@ LONG Device::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD l
     if (!key) return ERROR_INVALID_HANDLE;
     std::optional<store::RegistryValue> value;
     try {
-        value = registry_->GetValue(*key, lpValueName ? lpValueName : u"");
+        value = registry_.store->GetValue(*key, lpValueName ? lpValueName : u"");
     } catch (const store::Error&) {
-        return ERROR_READ_FAULT;
+        return kStoreReadFailed;
     }
     if (!value) return ERROR_FILE_NOT_FOUND;
     if (lpType) *lpType = value->type;
@@ -203,18 +196,20 @@ LONG Device::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD l
 }
 
 LONG Device::RegCloseKey(HKEY hKey) {
-    if (RootOf(hKey)) return ERROR_SUCCESS;
+    if (RootKeyOf(hKey)) return ERROR_SUCCESS;
     std::lock_guard lock(mutex_);
     const auto handle = reinterpret_cast<uintptr_t>(hKey);
-    if (!Find(handle, Object::Kind::Key)) return ERROR_INVALID_HANDLE;
-    Remove(handle);
-    if (batchOwner_ != handle) return ERROR_SUCCESS;
+    if (!handles_.Find<Object>(handle, Object::Kind::Key)) return ERROR_INVALID_HANDLE;
+    handles_.Remove(handle);
+    if (registry_.owner != handle) return ERROR_SUCCESS;
     try {
         CommitBatch();
     } catch (const store::Error&) {
-        return ERROR_WRITE_FAULT;
+        return kStoreWriteFailed;
     }
     return ERROR_SUCCESS;
 }
 
-}  // namespace host::device
+}  // namespace device
+
+}  // namespace host

@@ -7,7 +7,8 @@
 #include <chrono>
 
 #include "platform/host/device.h"
-#include "platform/host/unicode.h"
+#include "platform/host/errors.h"
+#include "store/text.h"
 
 namespace host::device {
 
@@ -21,15 +22,15 @@ struct WindowObject final : Object {
     bool invalid = false;
 };
 
-struct ThreadState {
+struct ThreadEnd {
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
 };
 
 struct ThreadObject final : Object {
-    explicit ThreadObject(std::shared_ptr<ThreadState> s) : Object(Kind::Thread), state(std::move(s)) {}
-    std::shared_ptr<ThreadState> state;
+    explicit ThreadObject(std::shared_ptr<ThreadEnd> s) : Object(Kind::Thread), state(std::move(s)) {}
+    std::shared_ptr<ThreadEnd> state;
 };
 
 bool Accepts(const MSG& m, HWND hWnd, UINT min, UINT max) {
@@ -42,14 +43,14 @@ bool Accepts(const MSG& m, HWND hWnd, UINT min, UINT max) {
 }  // namespace
 
 std::shared_ptr<MessageQueue> Device::QueueOf(std::thread::id thread) {
-    auto& queue = queues_[thread];
+    auto& queue = windows_.queues[thread];
     if (!queue) queue = std::make_shared<MessageQueue>();
     return queue;
 }
 
 HWND Device::CreateWindowExW(DWORD, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle,
                              int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID) {
-    if (lpClassName == nullptr || !EqualNoCase(lpClassName, u"STATIC")) {
+    if (lpClassName == nullptr || !text::EqualNoCase(lpClassName, u"STATIC")) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
     }
@@ -61,12 +62,12 @@ HWND Device::CreateWindowExW(DWORD, LPCWSTR lpClassName, LPCWSTR lpWindowName, D
     window->invalid = (dwStyle & WS_VISIBLE) != 0;
     std::lock_guard lock(mutex_);
     QueueOf(window->owner);
-    return reinterpret_cast<HWND>(Add(std::move(window)));
+    return reinterpret_cast<HWND>(handles_.Add(std::move(window)));
 }
 
 BOOL Device::InvalidateRect(HWND hWnd, const RECT*, BOOL) {
     std::lock_guard lock(mutex_);
-    auto* window = Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
+    auto* window = handles_.Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
     if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
@@ -80,7 +81,7 @@ BOOL Device::UpdateWindow(HWND hWnd) {
     uint32_t style = 0;
     {
         std::lock_guard lock(mutex_);
-        auto* window = Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
+        auto* window = handles_.Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
         if (!window) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
@@ -101,22 +102,22 @@ HANDLE Device::CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto state = std::make_shared<ThreadState>();
+    auto state = std::make_shared<ThreadEnd>();
     std::lock_guard lock(mutex_);
     try {
-        threads_.emplace_back([lpStartAddress, lpParameter, state] {
+        windows_.threads.emplace_back([lpStartAddress, lpParameter, state] {
             lpStartAddress(lpParameter);
             std::lock_guard ended(state->mutex);
             state->done = true;
             state->ended.notify_all();
         });
     } catch (const std::system_error&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(kOutOfResources);
         return nullptr;
     }
-    if (lpThreadId) *lpThreadId = nextThreadId_;
-    ++nextThreadId_;
-    return reinterpret_cast<HANDLE>(Add(std::make_unique<ThreadObject>(state)));
+    if (lpThreadId) *lpThreadId = windows_.nextThreadId;
+    ++windows_.nextThreadId;
+    return reinterpret_cast<HANDLE>(handles_.Add(std::make_unique<ThreadObject>(state)));
 }
 
 BOOL Device::GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
@@ -127,7 +128,7 @@ BOOL Device::GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFi
     std::shared_ptr<MessageQueue> queue;
     {
         std::lock_guard lock(mutex_);
-        if (hWnd && !Find(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window)) {
+        if (hWnd && !handles_.Find<Object>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window)) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return -1;
         }
@@ -156,7 +157,7 @@ BOOL Device::PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         std::lock_guard lock(mutex_);
         std::thread::id owner = std::this_thread::get_id();
         if (hWnd) {
-            auto* window = Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
+            auto* window = handles_.Find<WindowObject>(reinterpret_cast<uintptr_t>(hWnd), Object::Kind::Window);
             if (!window) {
                 SetLastError(ERROR_INVALID_WINDOW_HANDLE);
                 return FALSE;
@@ -185,10 +186,10 @@ int Device::MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
 }
 
 DWORD Device::WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    std::shared_ptr<ThreadState> state;
+    std::shared_ptr<ThreadEnd> state;
     {
         std::lock_guard lock(mutex_);
-        auto* thread = Find<ThreadObject>(reinterpret_cast<uintptr_t>(hHandle), Object::Kind::Thread);
+        auto* thread = handles_.Find<ThreadObject>(reinterpret_cast<uintptr_t>(hHandle), Object::Kind::Thread);
         if (!thread) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;

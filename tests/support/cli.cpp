@@ -1,3 +1,4 @@
+// Running ceupdate as a child process, for the end-to-end suites.
 #include "tests/support/cli.h"
 
 #include <fcntl.h>
@@ -123,17 +124,6 @@ size_t LineCount(const std::string& text) {
     for (char c : text) lines += c == '\n';
     if (!text.empty() && text.back() != '\n') ++lines;
     return lines;
-}
-
-TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ceupdate-cli-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 void WriteTextFile(const std::filesystem::path& file, const std::string& text) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "store/scratch_folder.h"
+
 namespace testing_support {
 
 struct CliResult {
@@ -41,18 +43,7 @@ CliResult RunOnImage(const std::filesystem::path& image, std::vector<std::string
 size_t LineCount(const std::string& text);
 
 // A temporary folder, removed with everything in it at the end of its scope.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using TempFolder = store::ScratchFolder;
 
 void WriteTextFile(const std::filesystem::path& file, const std::string& text);
 

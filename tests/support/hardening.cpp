@@ -1,3 +1,4 @@
+// Children that can be killed or timed out, and store checks, for the hardening suites.
 #include "tests/support/hardening.h"
 
 #include <fcntl.h>

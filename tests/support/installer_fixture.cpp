@@ -1,3 +1,4 @@
+// Scratch images for the installer's suites.
 #include "tests/support/installer_fixture.h"
 
 #include <cstdlib>
@@ -10,128 +11,14 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-// ---- Scripts ----
-
-Bytes Utf16Le(std::u16string_view text) {
-    Bytes out;
-    out.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return out;
-}
-
-Bytes Script(std::u16string_view text, const ScriptOptions& options) {
-    std::u16string s;
-    if (options.byteOrderMark) s.push_back(0xFEFF);
-    std::u16string_view body = text;
-    if (!options.finalNewline && !body.empty() && body.back() == u'\n') body.remove_suffix(1);
-    for (char16_t c : body) {
-        if (c == u'\n' && options.crlf) s.push_back(u'\r');
-        s.push_back(c);
-    }
-    return Utf16Le(s);
-}
-
-// ---- Patch files ----
-
-void PatchFile::Put16(uint16_t v) {
-    bytes_.push_back(static_cast<uint8_t>(v & 0xFF));
-    bytes_.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PatchFile::Put32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xFF));
-}
-
-PatchFile& PatchFile::Text(uint16_t id, std::u16string_view text) {
-    return TextWithLength(id, static_cast<uint16_t>(text.size()), text);
-}
-
-PatchFile& PatchFile::TextWithLength(uint16_t id, uint16_t declaredLength,
-                                     std::u16string_view text) {
-    Put32(PROPID_FROM_ID_TYPE(id, CEVT_LPWSTR));
-    Put16(declaredLength);
-    for (char16_t c : text) Put16(c);
-    return *this;
-}
-
-PatchFile& PatchFile::Number(uint16_t id, uint32_t number) {
-    Put32(PROPID_FROM_ID_TYPE(id, CEVT_UI4));
-    Put32(number);
-    return *this;
-}
-
-PatchFile& PatchFile::Tag(uint32_t tag) {
-    Put32(tag);
-    return *this;
-}
-
-PatchFile& PatchFile::Raw(const Bytes& bytes) {
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
-// ---- Properties ----
-
-store::Property TextProperty(uint16_t id, std::u16string_view text) {
-    return store::Property{PROPID_FROM_ID_TYPE(id, CEVT_LPWSTR), Utf16Le(text)};
-}
-
-store::Property NumberProperty(uint16_t id, uint32_t number) {
-    return store::Property{PROPID_FROM_ID_TYPE(id, CEVT_UI4), NumberValueBytes(number)};
-}
-
-std::u16string PropertyText(const store::Record& record, uint32_t tag) {
-    for (const store::Property& p : record.props) {
-        if (p.propid != tag) continue;
-        std::u16string text;
-        for (size_t i = 0; i + 1 < p.bytes.size(); i += 2)
-            text.push_back(static_cast<char16_t>(p.bytes[i] | (p.bytes[i + 1] << 8)));
-        return text;
-    }
-    return u"(none)";
-}
-
-std::optional<uint32_t> PropertyNumber(const store::Record& record, uint32_t tag) {
-    for (const store::Property& p : record.props) {
-        if (p.propid != tag || p.bytes.size() != 4) continue;
-        return p.bytes[0] | (p.bytes[1] << 8) | (p.bytes[2] << 16) |
-               (static_cast<uint32_t>(p.bytes[3]) << 24);
-    }
-    return std::nullopt;
-}
-
-Bytes TextValueBytes(std::u16string_view text) {
-    Bytes b = Utf16Le(text);
-    b.push_back(0);
-    b.push_back(0);
-    return b;
-}
-
-Bytes NumberValueBytes(uint32_t number) {
-    Bytes b;
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>((number >> (8 * i)) & 0xFF));
-    return b;
-}
-
 // ---- Scratch images ----
 
-ScratchImage::ScratchImage() {
-    std::string pattern = (fs::temp_directory_path() / "ceinstaller-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    image_ = root_ / "image";
+ScratchImage::ScratchImage() : image_(root_ / "image") {
     store::InitImage(image_);
     fs::create_directories(updateFolder());
 }
 
-ScratchImage::~ScratchImage() {
-    Unbind();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-}
+ScratchImage::~ScratchImage() { Unbind(); }
 
 void ScratchImage::WriteUpdateFile(const std::string& name, const Bytes& bytes) const {
     WriteFile(fs::path("upd") / name, bytes);

@@ -1,0 +1,77 @@
+// The stack of backends behind the platform operations: the ones put in front, else
+// the bound device, else the unbound backend, which fails every call as a phone
+// without its storage would. Also the operations' names.
+#include "platform/host/backend.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "platform/host/device.h"
+
+namespace host {
+
+namespace {
+
+// Fails every call with ERROR_INVALID_HANDLE (CeEnumDBVolumes: no volumes, so
+// ERROR_NO_MORE_ITEMS); the calls that cannot fail return 0.
+class RefusingBackend : public Backend {
+public:
+#define CE_REFUSE_(R, name, failed, ...)                                               \
+    R name(CE_UNUSED_PARAMS(__VA_ARGS__)) override {                                   \
+        return FailedResult<R>(CE_FAILED(failed), Operation::name == Operation::CeEnumDBVolumes \
+                                                      ? ERROR_NO_MORE_ITEMS              \
+                                                      : ERROR_INVALID_HANDLE);           \
+    }
+    CE_OPERATIONS(CE_REFUSE_)
+#undef CE_REFUSE_
+};
+
+class UnboundBackend final : public RefusingBackend {
+public:
+    // A buffer handed out before the device went away is still the caller's to free.
+    HLOCAL LocalFree(HLOCAL hMem) override {
+        std::free(hMem);
+        return nullptr;
+    }
+};
+
+UnboundBackend g_unbound;
+std::atomic<Backend*> g_front{nullptr};  // the top of the stack above the bottom, if any
+std::atomic<Backend*> g_bound{nullptr};  // the bottom: the bound device, if any
+
+const char* const kOperationNames[] = {
+#define CE_OPERATION_NAME_(R, name, failed, ...) #name,
+    CE_OPERATIONS(CE_OPERATION_NAME_)
+#undef CE_OPERATION_NAME_
+};
+
+}  // namespace
+
+const char* OperationName(Operation operation) {
+    return kOperationNames[static_cast<int>(operation)];
+}
+
+Operation OperationNamed(std::string_view name) {
+    for (int i = 0; i < kOperationCount; ++i) {
+        const auto operation = static_cast<Operation>(i);
+        if (name == OperationName(operation)) return operation;
+    }
+    throw std::invalid_argument("no platform operation is named " + std::string(name));
+}
+
+Backend& CurrentBackend() {
+    if (Backend* b = g_front.load(std::memory_order_acquire)) return *b;
+    if (Backend* b = g_bound.load(std::memory_order_acquire)) return *b;
+    return g_unbound;
+}
+
+ScopedBackend::ScopedBackend(Backend& backend)
+    : previous_(g_front.exchange(&backend, std::memory_order_acq_rel)) {}
+
+ScopedBackend::~ScopedBackend() { g_front.store(previous_, std::memory_order_release); }
+
+void BindBackend(Backend* device) { g_bound.store(device, std::memory_order_release); }
+
+}  // namespace host

@@ -1,0 +1,268 @@
+// The registry store: keys and values in one SQLite file of the image.
+//
+// Table keys holds every key with its parent (NULL for the four roots), its name as
+// created and its case-folded name, which is unique among siblings. Table vals holds
+// the values of each key, unique by folded name; data is stored byte for byte. Text
+// columns hold UTF-16 LE code units as BLOBs so every name comes back exactly.
+#include <algorithm>
+#include <array>
+
+#include "store/sqlite_db.h"
+#include "store/store.h"
+#include "store/text.h"
+
+namespace store {
+
+namespace {
+
+constexpr int kApplicationId = 0x43455247;  // marks a registry store
+constexpr int kMaxDepth = 64;               // guards the parent walk against a damaged file
+
+constexpr std::array<std::pair<RegistryStore::KeyId, const char16_t*>, 4> kRootNames = {{
+    {RegistryStore::kClassesRoot, u"HKEY_CLASSES_ROOT"},
+    {RegistryStore::kCurrentUser, u"HKEY_CURRENT_USER"},
+    {RegistryStore::kLocalMachine, u"HKEY_LOCAL_MACHINE"},
+    {RegistryStore::kUsers, u"HKEY_USERS"},
+}};
+
+const char* kSchema = R"(
+CREATE TABLE keys(
+  id INTEGER PRIMARY KEY,
+  parent INTEGER REFERENCES keys(id),
+  name BLOB NOT NULL,
+  fold BLOB NOT NULL);
+CREATE UNIQUE INDEX keys_by_name ON keys(parent, fold);
+CREATE TABLE vals(
+  key INTEGER NOT NULL REFERENCES keys(id),
+  name BLOB NOT NULL,
+  fold BLOB NOT NULL,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  PRIMARY KEY(key, fold)) WITHOUT ROWID;
+)";
+
+void CheckKind(sql::Db& db) {
+    sql::Stmt stmt(db.get(), "PRAGMA application_id", db.where());
+    if (!stmt.Step() || stmt.Int(0) != kApplicationId)
+        throw Error(db.where() + " is not a registry store");
+}
+
+}  // namespace
+
+struct RegistryStore::Impl {
+    sql::Db db;
+    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "registry") { CheckKind(db); }
+
+    void RequireKey(KeyId key) const {
+        sql::Stmt stmt(db.get(), "SELECT 1 FROM keys WHERE id = ?", db.where());
+        stmt.Bind(1, key);
+        if (!stmt.Step()) throw Error(db.where() + ": no key with id " + std::to_string(key));
+    }
+};
+
+void RegistryStore::Create(const fs::path& file) {
+    sql::Db db(file, Mode::ReadWrite, true, "registry");
+    sql::Db::WriteScope scope(db);
+    db.Exec(kSchema);
+    db.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+    for (const auto& [id, name] : kRootNames) {
+        sql::Stmt stmt(db.get(), "INSERT INTO keys(id, parent, name, fold) VALUES(?, NULL, ?, ?)",
+                       db.where());
+        stmt.Bind(1, id).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
+    }
+    scope.Done();
+}
+
+RegistryStore::RegistryStore(const fs::path& file, Mode mode)
+    : impl_(std::make_unique<Impl>(file, mode)) {}
+
+RegistryStore::~RegistryStore() = default;  // Db commits an open transaction
+
+std::optional<RegistryStore::KeyId> RegistryStore::RootByName(std::u16string_view name) {
+    for (const auto& [id, root] : kRootNames)
+        if (text::EqualNoCase(name, root)) return id;
+    return std::nullopt;
+}
+
+std::u16string RegistryStore::RootName(KeyId root) {
+    for (const auto& [id, name] : kRootNames)
+        if (id == root) return name;
+    return {};
+}
+
+std::optional<RegistryStore::KeyId> RegistryStore::FindSubkey(KeyId parent,
+                                                              std::u16string_view name) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT id FROM keys WHERE parent = ? AND fold = ?",
+                   impl_->db.where());
+    stmt.Bind(1, parent).BindText(2, text::FoldCase(name));
+    if (!stmt.Step()) return std::nullopt;
+    return stmt.Int(0);
+}
+
+RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view name) {
+    impl_->db.RequireWritable();
+    if (name.empty()) throw Error(impl_->db.where() + ": a key name cannot be empty");
+    if (name.find(u'\\') != std::u16string_view::npos)
+        throw Error(impl_->db.where() + ": a key name cannot hold a backslash");
+    impl_->RequireKey(parent);
+    if (FindSubkey(parent, name))
+        throw Error(impl_->db.where() + ": the key \"" + text::ToUtf8(name) + "\" exists already");
+    sql::Stmt stmt(impl_->db.get(), "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)",
+                   impl_->db.where());
+    stmt.Bind(1, parent).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
+    return impl_->db.LastInsertId();
+}
+
+std::optional<RegistryStore::KeyId> RegistryStore::FindKeys(
+    KeyId parent, std::span<const std::u16string> names) const {
+    std::optional<KeyId> key = parent;
+    for (auto name = names.begin(); key && name != names.end(); ++name) key = FindSubkey(*key, *name);
+    return key;
+}
+
+RegistryStore::KeyId RegistryStore::CreateKeys(KeyId parent, std::span<const std::u16string> names) {
+    KeyId key = parent;
+    for (const std::u16string& name : names) {
+        const auto child = FindSubkey(key, name);
+        key = child ? *child : AddSubkey(key, name);
+    }
+    return key;
+}
+
+std::vector<RegistryStore::Key> RegistryStore::Subkeys(KeyId parent) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT id, name FROM keys WHERE parent = ?",
+                   impl_->db.where());
+    stmt.Bind(1, parent);
+    std::vector<Key> keys;
+    while (stmt.Step()) keys.push_back({stmt.Int(0), stmt.Text(1)});
+    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+        return text::CompareNoCase(a.name, b.name) < 0;
+    });
+    return keys;
+}
+
+std::optional<RegistryStore::KeyId> RegistryStore::Parent(KeyId key) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT parent FROM keys WHERE id = ?", impl_->db.where());
+    stmt.Bind(1, key);
+    if (!stmt.Step() || stmt.IsNull(0)) return std::nullopt;
+    return stmt.Int(0);
+}
+
+std::u16string RegistryStore::KeyPath(KeyId key) const {
+    std::vector<std::u16string> names;
+    sql::Stmt stmt(impl_->db.get(), "SELECT parent, name FROM keys WHERE id = ?",
+                   impl_->db.where());
+    KeyId at = key;
+    for (bool more = true; more && names.size() < kMaxDepth;) {
+        stmt.Bind(1, at);
+        if (!stmt.Step()) break;
+        names.push_back(stmt.Text(1));
+        more = !stmt.IsNull(0);
+        at = stmt.Int(0);
+        stmt.Reset();
+    }
+    std::u16string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!path.empty()) path += u'\\';
+        path += *it;
+    }
+    return path;
+}
+
+std::optional<RegistryStore::KeyId> RegistryStore::FindPath(std::u16string_view fullPath) const {
+    std::optional<KeyId> key;
+    size_t start = 0;
+    bool first = true;
+    while (start <= fullPath.size()) {
+        size_t end = fullPath.find(u'\\', start);
+        if (end == std::u16string_view::npos) end = fullPath.size();
+        const std::u16string_view name = fullPath.substr(start, end - start);
+        if (first) {
+            key = RootByName(name);
+            first = false;
+        } else if (!name.empty()) {
+            key = FindSubkey(*key, name);
+        }
+        if (!key) return std::nullopt;
+        start = end + 1;
+    }
+    return key;
+}
+
+int RegistryStore::Depth(KeyId key) const {
+    int depth = 0;
+    for (auto at = Parent(key); at && depth < kMaxDepth; at = Parent(*at)) ++depth;
+    return depth;
+}
+
+std::optional<RegistryValue> RegistryStore::GetValue(KeyId key, std::u16string_view name) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT name, type, data FROM vals WHERE key = ? AND fold = ?",
+                   impl_->db.where());
+    stmt.Bind(1, key).BindText(2, text::FoldCase(name));
+    if (!stmt.Step()) return std::nullopt;
+    return RegistryValue{stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)};
+}
+
+std::vector<RegistryValue> RegistryStore::Values(KeyId key) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT name, type, data FROM vals WHERE key = ?",
+                   impl_->db.where());
+    stmt.Bind(1, key);
+    std::vector<RegistryValue> values;
+    while (stmt.Step())
+        values.push_back({stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)});
+    std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
+        return text::CompareNoCase(a.name, b.name) < 0;
+    });
+    return values;
+}
+
+void RegistryStore::SetValue(KeyId key, std::u16string_view name, uint32_t type,
+                             std::span<const uint8_t> data) {
+    impl_->db.RequireWritable();
+    impl_->RequireKey(key);
+    // A value set again under another case keeps its new spelling.
+    sql::Stmt stmt(impl_->db.get(),
+                   "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
+                   "ON CONFLICT(key, fold) DO UPDATE SET name = excluded.name, "
+                   "type = excluded.type, data = excluded.data",
+                   impl_->db.where());
+    stmt.Bind(1, key).BindText(2, name).BindText(3, text::FoldCase(name)).Bind(4, type);
+    stmt.BindBlob(5, data).Run();
+}
+
+bool RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
+    impl_->db.RequireWritable();
+    sql::Stmt stmt(impl_->db.get(), "DELETE FROM vals WHERE key = ? AND fold = ?",
+                   impl_->db.where());
+    stmt.Bind(1, key).BindText(2, text::FoldCase(name)).Run();
+    return impl_->db.Changes() > 0;
+}
+
+void RegistryStore::DeleteKey(KeyId key) {
+    impl_->db.RequireWritable();
+    if (!Parent(key)) throw Error(impl_->db.where() + ": a root key cannot be deleted");
+    sql::Db::WriteScope scope(impl_->db);
+    sql::Stmt stmt(impl_->db.get(),
+                   "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL "
+                   "SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id) "
+                   "SELECT id FROM tree",
+                   impl_->db.where());
+    stmt.Bind(1, key);
+    std::vector<KeyId> doomed;
+    while (stmt.Step()) doomed.push_back(stmt.Int(0));
+    sql::Stmt values(impl_->db.get(), "DELETE FROM vals WHERE key = ?", impl_->db.where());
+    sql::Stmt keys(impl_->db.get(), "DELETE FROM keys WHERE id = ?", impl_->db.where());
+    // Children first, so no key is ever left without its parent.
+    for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) {
+        values.Bind(1, *it).Run();
+        keys.Bind(1, *it).Run();
+    }
+    scope.Done();
+}
+
+void RegistryStore::Begin() { impl_->db.Begin(); }
+void RegistryStore::Commit() { impl_->db.Commit(); }
+void RegistryStore::Rollback() { impl_->db.Rollback(); }
+bool RegistryStore::InTransaction() const { return impl_->db.InTransaction(); }
+
+}  // namespace store

@@ -1,0 +1,597 @@
+// The script checker: the installer's calls while it reads a script (what it writes),
+// and a walk of the same lines through the importer's line reader and section state
+// machine (why each line is taken or passed over).
+//
+// Layout: lint's own run of the importer; the walk, one handler per event of the
+// state machine; the comparison of the two; the JSON and text forms.
+#include "tools/analyses/lint.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include "platform/host/host.h"
+#include "platform/limits.h"
+#include "regscript/regscript.h"
+#include "store/scratch_folder.h"
+#include "store/store.h"
+#include "store/text.h"
+#include "tools/errors.h"
+#include "tools/formats/registry_json.h"
+#include "tools/installer_run.h"
+#include "tools/memory_file.h"
+
+namespace tools {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- The importer's run ----------------------------------------------------------------
+
+// Serves the script's bytes and records the registry calls.
+class ImportRecorder final : public MemoryFile {
+public:
+    ImportRecorder(std::vector<uint8_t> bytes, host::Backend& device)
+        : MemoryFile(std::move(bytes), device) {}
+
+    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
+                  LPOVERLAPPED overlapped) override {
+        const BOOL ok = MemoryFile::ReadFile(file, buffer, count, read, overlapped);
+        if (file == Handle() && read != nullptr) calls.Read(buffer, *read);
+        return ok;
+    }
+
+    LONG RegCreateKeyExW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options,
+                         REGSAM sam, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                         LPDWORD disposition) override {
+        const LONG result = target().RegCreateKeyExW(root, path, reserved, cls, options, sam,
+                                                     security, key, disposition);
+        calls.CreateKey(root, path, result, result == ERROR_SUCCESS ? *key : nullptr);
+        return result;
+    }
+
+    LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                        DWORD size) override {
+        const LONG result = target().RegSetValueExW(key, name, reserved, type, data, size);
+        calls.SetValue(key, name, type, data, size, result);
+        return result;
+    }
+
+    LONG RegCloseKey(HKEY key) override {
+        calls.CloseKey(key);
+        return target().RegCloseKey(key);
+    }
+
+    ScriptCalls calls;
+};
+
+// The importer's one run over the script, on a scratch image of its own.
+ScriptCalls RunImporter(const std::vector<uint8_t>& bytes) {
+    store::ScratchFolder scratch(true);
+    const fs::path image = scratch.path() / "image";
+    store::InitImage(image);
+    host::DeviceOptions options;
+    options.image = image;
+    options.modulePath = u"\\Update.exe";
+    TraceFromEnvironment(options);
+    host::DeviceBinding binding(options);
+    // The recorder wraps this device itself, whatever backend was in front before.
+    ImportRecorder recorder(bytes, binding.device());
+    {
+        host::ScopedBackend inFront(recorder);
+        ImportRegistryScript(u"\\script.reg");
+    }
+    return std::move(recorder.calls);
+}
+
+// ---- Small text helpers ------------------------------------------------------------------
+
+std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
+
+std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
+
+bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
+
+bool BlankLine(const WCHAR* line) {
+    for (; *line; ++line) {
+        if (!IsBlank(*line)) return false;
+    }
+    return true;
+}
+
+const WCHAR* SkipBlanks(const WCHAR* line) {
+    while (IsBlank(*line)) ++line;
+    return line;
+}
+
+bool IsHex(WCHAR c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// What kind of line ended a section, for the notes.
+std::string LineKind(const WCHAR* line) {
+    if (line[0] == 0) return "the empty line";
+    if (BlankLine(line)) return "the blank line";
+    if (line[0] == u';') return "the comment";
+    if (IsBlank(line[0])) {
+        const WCHAR first = *SkipBlanks(line);
+        if (first == u'"' || first == u'@') return "the indented value line";
+        if (first == u'[') return "the indented section header";
+        return "the indented line";
+    }
+    return "the line";
+}
+
+std::string ValueText(uint32_t type, const std::vector<uint8_t>& bytes) {
+    std::string text = RegTypeText(type) + " " + std::to_string(bytes.size()) + " bytes";
+    if (bytes.empty()) return text;
+    auto data = RegDataOf(type, bytes);
+    if (type == REG_SZ && data) return text + ": \"" + data->get<std::string>() + "\"";
+    if (type == REG_DWORD && data) {
+        return text + ": " + std::to_string(data->get<uint32_t>()) + " (" + HexOf(bytes) + ")";
+    }
+    return text + ": " + HexOf(bytes);
+}
+
+// ---- The walk ----------------------------------------------------------------------------
+
+// Hands out the script's lines as ReadScriptLine does over the file.
+class LineSource {
+public:
+    explicit LineSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+
+    ScriptLineStatus Next(WCHAR* line) {
+        ScriptLineBuilder builder;
+        ScriptLineStart(&builder, line);
+        while (pos_ + 2 <= bytes_.size()) {
+            const WCHAR c = static_cast<WCHAR>(bytes_[pos_] | (bytes_[pos_ + 1] << 8));
+            pos_ += 2;
+            if (ScriptLineAdd(&builder, c)) {
+                ++number_;
+                return ScriptLineFinish(&builder);
+            }
+        }
+        // The end: what was gathered since the last LF is dropped.
+        unfinished_ = builder.tooLong;
+        for (DWORD i = 0; i < builder.length && !unfinished_; ++i) unfinished_ = !IsBlank(line[i]);
+        line[0] = 0;
+        return kScriptEnd;
+    }
+
+    size_t number() const { return number_; }
+    bool unfinishedLastLine() const { return unfinished_; }
+    bool oddByte() const { return bytes_.size() % 2 != 0; }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    size_t pos_ = 0;
+    size_t number_ = 0;
+    bool unfinished_ = false;
+};
+
+// Why the lines after a section are not written.
+struct Context {
+    enum Kind { NoSection, Ended, PassedOver, Open } kind = NoSection;
+    size_t line = 0;
+    std::string why;
+};
+
+class Walk {
+public:
+    Walk(const std::vector<uint8_t>& bytes, const std::vector<RecordedKey>& keys)
+        : lines_(bytes), keys_(keys), import_(std::make_unique<ScriptImport>()) {}
+
+    void Run();
+
+    std::vector<LintWrite> writes;  // predicted, with the line the call is made at
+    std::vector<size_t> callLines;
+    std::vector<LintNote> notes;
+
+private:
+    void Note(size_t line, std::string text) { notes.push_back({line, false, std::move(text)}); }
+    void Warn(size_t line, std::string text) { notes.push_back({line, true, std::move(text)}); }
+
+    void Seeking(ScriptEvent event, ScriptLineStatus status);
+    void OpenKey();
+    void InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status);
+    void SectionEnd(ScriptLineStatus status);
+    void ValueWritten(size_t line);
+    void ValueSkipped(size_t line);
+    void CheckWrittenLine(const WCHAR* line);
+    void CheckByteChars(const WCHAR* from, size_t line);
+
+    LineSource lines_;
+    const std::vector<RecordedKey>& keys_;
+    size_t nextKey_ = 0;
+    std::unique_ptr<ScriptImport> import_;
+    WCHAR line_[kScriptLineChars] = {};
+    size_t lineNo_ = 0;
+    Context context_;
+    std::u16string sectionKey_;
+    size_t valueLine_ = 0;  // the line a value began at (byte data may go on)
+    size_t sectionEndLine_ = 0;  // a line that ended a section is looked at once more
+    bool byteCharsWarned_ = false;
+};
+
+void Walk::Run() {
+    ScriptLineStatus status = lines_.Next(line_);
+    lineNo_ = lines_.number();
+    if (lines_.oddByte()) {
+        Warn(0, "the file has an odd number of bytes: the last byte is not read");
+    }
+    while (status != kScriptEnd) {
+        const ScriptPhase phase = import_->phase;
+        const ScriptEvent event = ScriptImportFeed(import_.get(), line_, status);
+        if (phase == kPhaseSeekSection || phase == kPhaseOpeningKey) {
+            Seeking(event, status);
+        } else {
+            InSection(phase, event, status);
+        }
+        if (ScriptImportNextLine(import_.get()) == kNextLineSame) continue;  // looked at again
+        status = lines_.Next(line_);
+        lineNo_ = lines_.number();
+    }
+    const ScriptPhase phase = import_->phase;
+    const ScriptEvent event = ScriptImportEnd(import_.get());
+    if (phase == kPhaseByteData) {
+        Warn(valueLine_, "the file ends while the byte data waits for its continuation line");
+        if (event == kEventWriteValue) ValueWritten(lineNo_);
+        else ValueSkipped(valueLine_);
+    }
+    if (lines_.unfinishedLastLine()) {
+        Warn(lineNo_ + 1, "the last line has no line feed: the installer never reads it");
+    }
+}
+
+void Walk::Seeking(ScriptEvent event, ScriptLineStatus status) {
+    if (status == kScriptLineTooLong) {
+        if (line_[0] == u'[') {
+            Warn(lineNo_, "over-long header: its section is passed over");
+            context_ = {Context::PassedOver, lineNo_,
+                        "its section header (longer than " + std::to_string(kScriptMaxLineLength) +
+                            " characters) was passed over"};
+        } else if (lineNo_ != sectionEndLine_) {
+            Warn(lineNo_, "a line longer than " + std::to_string(kScriptMaxLineLength) +
+                              " characters is passed over whole");
+        }
+        return;
+    }
+    if (event == kEventOpenKey) {
+        OpenKey();
+        return;
+    }
+    if (event == kEventUnknownRoot) {
+        std::u16string token = import_->header.keyPath;
+        if (line_[1] == u'-') {
+            Warn(lineNo_, "section passed over: the deletion form \"[-...]\" is not supported; "
+                          "nothing is deleted");
+            context_ = {Context::PassedOver, lineNo_, "its section header (a deletion) was passed over"};
+        } else {
+            Warn(lineNo_, "section passed over: unknown root " + Quoted(token) +
+                              " (only HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
+                              "HKEY_CLASSES_ROOT are read)");
+            context_ = {Context::PassedOver, lineNo_, "its section (unknown root) was passed over"};
+        }
+        return;
+    }
+    // Passed over: not a header.
+    const WCHAR first = *SkipBlanks(line_);
+    if (IsValueLine(line_)) {
+        switch (context_.kind) {
+            case Context::NoSection:
+                Warn(lineNo_, "value line not written: there is no section header above it");
+                break;
+            default:
+                Warn(lineNo_, "value line not written: " + context_.why + " at line " +
+                                  std::to_string(context_.line));
+        }
+    } else if (IsBlank(line_[0]) && first == u'[') {
+        Warn(lineNo_, "an indented section header is not read: a header must begin with \"[\"");
+    } else if (IsBlank(line_[0]) && (first == u'"' || first == u'@')) {
+        Warn(lineNo_, "an indented value line is not read as a value line");
+    } else if (!BlankLine(line_) && lineNo_ != sectionEndLine_) {
+        Note(lineNo_, line_[0] == u';' ? "comment" : "passed over: not a section header");
+    }
+}
+
+void Walk::OpenKey() {
+    const ScriptHeader& header = import_->header;
+    const std::u16string key = FullKeyPath(header.root, header.hasKeyPath ? header.keyPath : nullptr);
+    if (nextKey_ >= keys_.size() || !text::EqualNoCase(keys_[nextKey_].key, key) ||
+        keys_[nextKey_].line != lineNo_) {
+        throw ToolError("lint cannot follow the installer at line " + std::to_string(lineNo_) +
+                        ": it opens no key " + Utf8(key) + " there");
+    }
+    const bool opened = keys_[nextKey_++].opened;
+    ScriptKeyOpened(import_.get(), opened ? TRUE : FALSE);
+    std::u16string_view text(line_);
+    const size_t close = text.find(u']');
+    if (!opened) {
+        Warn(lineNo_, "section passed over: the key " + Utf8(key) +
+                          " cannot be created (an empty name in the path, or more than " +
+                          std::to_string(kRegistryMaxDepth) + " levels)");
+        context_ = {Context::PassedOver, lineNo_, "its section's key could not be created"};
+        return;
+    }
+    context_ = {Context::Open, lineNo_, ""};
+    sectionKey_ = key;
+    Note(lineNo_, "section " + Utf8(key) + " opened" +
+                      (header.hasKeyPath ? "" : " (the root key itself)"));
+    if (close == std::u16string_view::npos) {
+        Warn(lineNo_, "the header has no closing \"]\": the key path runs to the end of the line");
+    } else if (!BlankLine(line_ + close + 1)) {
+        Warn(lineNo_, "the text after \"]\" is ignored");
+    }
+}
+
+void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus status) {
+    if (event == kEventSectionEnd) {
+        SectionEnd(status);
+        return;
+    }
+    const bool continuation = phase == kPhaseByteData;
+    // A header where a continuation line was due: the byte data ends before it.
+    const bool beforeHeader =
+        continuation && ScriptImportNextLine(import_.get()) == kNextLineSame;
+    if (beforeHeader) Warn(lineNo_, "a stray `\\` before a header: the byte data ends here");
+    if (!continuation) valueLine_ = lineNo_;
+    if (event == kEventValueSkipped) {
+        const bool longContinuation = continuation && !beforeHeader && status == kScriptLineTooLong;
+        ValueSkipped(longContinuation ? lineNo_ : valueLine_);
+        return;
+    }
+    if (!continuation) {
+        CheckWrittenLine(line_);
+    } else if (!beforeHeader) {  // nothing of a header line is read as bytes
+        CheckByteChars(line_, lineNo_);
+    }
+    if (event == kEventWriteValue) ValueWritten(lineNo_);
+}
+
+void Walk::SectionEnd(ScriptLineStatus status) {
+    if (line_[0] == u'[') {
+        Note(lineNo_, "the section " + Utf8(sectionKey_) + " ends at the next header");
+        return;
+    }
+    // An over-long line is passed over whole, whatever it is; only its first character
+    // is seen, and it ends the section like any line that is not a value line.
+    const bool tooLong = status == kScriptLineTooLong;
+    const std::string kind = tooLong ? "the line longer than " + std::to_string(kScriptMaxLineLength) + " characters" : LineKind(line_);
+    const std::string text = kind + " ends the section " + Utf8(sectionKey_);
+    if (tooLong) {
+        Warn(lineNo_, text);
+    } else {
+        Note(lineNo_, text);
+    }
+    sectionEndLine_ = lineNo_;
+    context_ = {Context::Ended, lineNo_, kind + " that ended the section " + Utf8(sectionKey_)};
+}
+
+void Walk::ValueWritten(size_t callLine) {
+    const ScriptValue& value = import_->value;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    ScriptValueData(&value, &data, &size);
+    LintWrite write;
+    write.line = valueLine_;
+    write.key = sectionKey_;
+    write.name = value.name;
+    write.type = value.type;
+    if (data != nullptr) write.bytes.assign(data, data + size);
+    Note(valueLine_, "write " + (write.name.empty() ? std::string("@ (the default value)") : Quoted(write.name)) +
+                         " " + ValueText(write.type, write.bytes));
+    writes.push_back(std::move(write));
+    callLines.push_back(callLine);
+    valueLine_ = 0;
+    byteCharsWarned_ = false;
+}
+
+void Walk::ValueSkipped(size_t line) {
+    const ScriptValue& value = import_->value;
+    WCHAR name[kScriptValueNameChars];
+    const int separator = TakeValueName(line_, name);
+    std::string why;
+    switch (value.reason) {
+        case kValueNoClosingQuote: why = "the value name has no closing quote"; break;
+        case kValueNoData: why = "the line ends before the value's data"; break;
+        case kValueTextUnterminated: why = "the text has no closing quote"; break;
+        case kValueBytesTooMany:
+            why = "byte data longer than " + std::to_string(kScriptByteDataBytes) + " bytes";
+            break;
+        case kValueContinuationTooLong:
+            why = "a continuation line longer than " + std::to_string(kScriptMaxLineLength) +
+                  " characters (the value began at line " +
+                  std::to_string(valueLine_) + ")";
+            break;
+        case kValueLineTooLong:
+            why = "the value line is longer than " + std::to_string(kScriptMaxLineLength) +
+                  " characters (the section goes on)";
+            break;
+        case kValueUnknownKind: {
+            const WCHAR* data = line_ + separator + 1;
+            if (separator >= 0 && IsBlank(line_[separator])) {
+                why = "a space before \"=\" (the character after the name is taken as \"=\")";
+            } else if (IsBlank(data[0])) {
+                why = "a space after \"=\"";
+            } else if (data[0] == u'-') {
+                why = "deleting a value (\"=-\") is not supported; nothing is deleted";
+            } else {
+                std::u16string word;
+                for (const WCHAR* p = data; *p && word.size() < 12 && *p != u':' && *p != u'(' &&
+                                            !IsBlank(*p);
+                     ++p) {
+                    word += *p;
+                }
+                std::u16string lower;
+                for (WCHAR c : word) lower += (c >= u'A' && c <= u'Z') ? c + 32 : c;
+                why = "data kind not recognised: " + Quoted(word);
+                if (lower != word && (lower == u"dword" || lower == u"hex")) {
+                    why += " (only lower case is read)";
+                }
+            }
+            break;
+        }
+        default: why = "nothing is written"; break;
+    }
+    notes.push_back({line, true, why, true});
+    valueLine_ = 0;
+    byteCharsWarned_ = false;
+}
+
+// Warnings for a value line that is written, but not as its author probably meant.
+void Walk::CheckWrittenLine(const WCHAR* line) {
+    WCHAR name[kScriptValueNameChars];
+    const int separator = TakeValueName(line, name);
+    if (separator < 0 || line[separator] == 0) return;
+    if (line[separator] != u'=') {
+        Warn(lineNo_, "the character after the name is " + Quoted(std::u16string(1, line[separator])) +
+                          ", not \"=\"; it is skipped unexamined");
+    }
+    const WCHAR* data = line + separator + 1;
+    std::u16string_view rest(data);
+    if (data[0] == u'"') {
+        const size_t close = rest.find(u'"', 1);
+        const std::u16string_view text = rest.substr(1, close - 1);
+        if (text.find(u"\\\\") != std::u16string_view::npos) {
+            Warn(lineNo_, "the text holds a doubled backslash, which is stored as two backslashes");
+        }
+        if (!text.empty() && text.back() == u'\\' && close + 1 < rest.size()) {
+            Warn(lineNo_, "the text ends at the quote after a backslash; the rest of the line is "
+                          "ignored");
+        } else if (!BlankLine(data + close + 1)) {
+            Warn(lineNo_, "the text after the closing quote is ignored");
+        }
+    } else if (data[0] == u'd') {
+        const std::u16string_view skipped = rest.substr(0, 6);
+        if (skipped != u"dword:") {
+            Warn(lineNo_, "the six characters " + Quoted(skipped) +
+                              " are skipped unexamined where \"dword:\" belongs");
+        }
+        size_t digits = 0;
+        const WCHAR* p = data + skipped.size();
+        while (IsHexDigitChar(p[digits])) ++digits;
+        if (digits == 0) Warn(lineNo_, "the number has no digits: 0 is written");
+        if (digits > 8) Warn(lineNo_, "the number has more than eight digits: only the last eight count");
+        if (!BlankLine(p + digits)) {
+            Warn(lineNo_, "the number stops at " + Quoted(std::u16string(1, p[digits])) +
+                              "; the rest of the line is ignored");
+        }
+    } else if (data[0] == u'h') {
+        const size_t colon = rest.find(u':', std::min<size_t>(3, rest.size()));
+        if (colon == std::u16string_view::npos) {
+            Warn(lineNo_, "no \":\" after \"hex\": an empty REG_BINARY value is written");
+            return;
+        }
+        const std::u16string_view kind = rest.substr(0, colon);
+        if (kind != u"hex" && kind != u"hex(3)") {
+            Warn(lineNo_, Quoted(kind) + ": the type is not read; the value is written as REG_BINARY");
+        }
+        CheckByteChars(data + colon + 1, lineNo_);
+    }
+}
+
+// A byte-data character that is not a hex digit still makes a byte, by the digit rule.
+void Walk::CheckByteChars(const WCHAR* from, size_t line) {
+    if (byteCharsWarned_) return;
+    for (const WCHAR* p = from; *p; ++p) {
+        if (IsHex(*p) || *p == u',' || *p == u' ') continue;
+        if (*p == u'\\') break;  // continuation: the rest of this line is not read
+        Warn(line, "the byte data holds " + Quoted(std::u16string(1, *p)) +
+                       ", not a hex digit; it is turned into a byte all the same");
+        byteCharsWarned_ = true;
+        return;
+    }
+}
+
+bool SameWrite(const LintWrite& a, const LintWrite& b) {
+    return text::EqualNoCase(a.key, b.key) && a.name == b.name && a.type == b.type &&
+           a.bytes == b.bytes;
+}
+
+}  // namespace
+
+size_t LintReport::Warnings() const {
+    size_t n = 0;
+    for (const LintNote& note : notes) n += note.warning ? 1 : 0;
+    return n;
+}
+
+LintReport LintScript(const std::vector<uint8_t>& bytes) { return LintRecorded(bytes, RunImporter(bytes)); }
+
+LintReport LintRecorded(const std::vector<uint8_t>& bytes, const ScriptCalls& run) {
+    Walk walk(bytes, run.keys);
+    walk.Run();
+    if (walk.writes.size() != run.writes.size()) {
+        throw ToolError("lint cannot follow the installer: it predicts " +
+                        std::to_string(walk.writes.size()) + " writes, the installer made " +
+                        std::to_string(run.writes.size()));
+    }
+    LintReport report;
+    for (size_t i = 0; i < run.writes.size(); ++i) {
+        const RecordedWrite& made = run.writes[i];
+        if (!SameWrite(walk.writes[i], made.write) || walk.callLines[i] != made.line) {
+            throw ToolError("lint cannot follow the installer at line " +
+                            std::to_string(made.line) + ": it predicts another write there");
+        }
+        LintWrite write = made.write;
+        write.line = walk.writes[i].line;
+        if (made.result != ERROR_SUCCESS) {
+            walk.notes.push_back(
+                {write.line, true,
+                 write.bytes.size() > kRegistryMaxValueData
+                     ? "the platform refuses this value: " + std::to_string(write.bytes.size()) +
+                           " bytes, at most " + std::to_string(kRegistryMaxValueData) + " fit"
+                     : "the platform refuses this value (error " + std::to_string(made.result) + ")"});
+        }
+        report.writes.push_back(std::move(write));
+    }
+    report.notes = std::move(walk.notes);
+    std::stable_sort(report.notes.begin(), report.notes.end(),
+                     [](const LintNote& a, const LintNote& b) { return a.line < b.line; });
+    const bool utf16 = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+    if (!bytes.empty() && !utf16) {
+        bool zeroHigh = false;
+        for (size_t i = 1; i < bytes.size() && i < 512; i += 2) zeroHigh |= bytes[i] == 0;
+        if (!zeroHigh || (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)) {
+            report.notes.insert(report.notes.begin(),
+                                {0, true, "the script is not UTF-16 LE text: the installer reads "
+                                          "two bytes as one character and finds nothing in it"});
+        }
+    }
+    return report;
+}
+
+Json LintJson(const LintReport& report) {
+    Json writes = Json::array();
+    for (const LintWrite& w : report.writes) {
+        writes.push_back(Json{{"line", w.line},
+                              {"key", Utf8(w.key)},
+                              {"name", Utf8(w.name)},
+                              {"type", RegTypeToJson(w.type)},
+                              {"bytes", HexOf(w.bytes)}});
+    }
+    Json warnings = Json::array();
+    for (const LintNote& n : report.notes) {
+        if (n.warning) warnings.push_back(Json{{"line", n.line}, {"why", n.text}});
+    }
+    return Json{{"writes", writes}, {"warnings", warnings}};
+}
+
+std::string LintText(const LintReport& report) {
+    std::string out;
+    for (const LintNote& n : report.notes) {
+        out += (n.line == 0 ? std::string("file") : "line " + std::to_string(n.line)) + ": " +
+               (n.warning ? "warning: " : "") + (n.valueSkipped ? "not written: " : "") + n.text + "\n";
+    }
+    const size_t warnings = report.Warnings();
+    out += std::to_string(report.writes.size()) + (report.writes.size() == 1 ? " value" : " values") +
+           " written, " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") +
+           "\n";
+    return out;
+}
+
+}  // namespace tools

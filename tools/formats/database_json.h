@@ -1,0 +1,31 @@
+// Database properties in the JSON form of "db dump --json" and "db load", which is
+// also the property form of patch entries: type names both ways, the readable `data`
+// of stored bytes and the canonical bytes a `data` stands for.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store/store.h"
+#include "tools/formats/json.h"
+
+namespace tools {
+
+// "CEVT_I2" .. "CEVT_BLOB" for the nine property types; none for another number.
+std::optional<std::string_view> PropTypeName(uint16_t type);
+std::optional<uint16_t> PropTypeFromName(std::string_view name);
+
+// {"id": 1, "type": "CEVT_LPWSTR", "data": "Notes"}: a number for the integer types,
+// CEVT_FILETIME (the 64-bit count) and CEVT_R8 (the strings "NaN", "Infinity" and
+// "-Infinity" for values JSON numbers cannot hold), true/false for CEVT_BOOL, a
+// string for CEVT_LPWSTR, hex for CEVT_BLOB.
+Json PropertyToJson(const store::Property& property);
+store::Property PropertyFromJson(const Json& property, const std::string& where);
+
+// A one-line text form of a property's data, as in "db dump" text: numbers, true/false,
+// "quoted text", hex:00ff for a blob.
+std::string PropertyDataText(const store::Property& property);
+
+}  // namespace tools

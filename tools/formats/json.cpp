@@ -1,0 +1,192 @@
+// JSON parsing and layout, hex blobs, and the readers' shared checks.
+#include "tools/formats/json.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "store/text.h"
+#include "tools/errors.h"
+
+namespace tools {
+
+std::string QuotedJson(std::string_view text) { return Json(std::string(text)).dump(); }
+
+// ---- Hex ----------------------------------------------------------------------------------
+
+std::vector<uint8_t> BytesOfHex(std::string_view hex, const std::string& where) {
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    if (hex.size() % 2 != 0) {
+        throw ToolError(where + ": hex \"" + std::string(hex.substr(0, 40)) +
+                        (hex.size() > 40 ? "..." : "") + "\" has an odd number of digits");
+    }
+    std::vector<uint8_t> out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = digit(hex[i]), lo = digit(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            char bad = hi < 0 ? hex[i] : hex[i + 1];
+            throw ToolError(where + ": " + QuotedJson(std::string(1, bad)) +
+                            " is not a hex digit (at position " +
+                            std::to_string(hi < 0 ? i + 1 : i + 2) + ")");
+        }
+        out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+    }
+    return out;
+}
+
+// ---- Parsing and layout ---------------------------------------------------------------------
+
+Json ParseJsonText(const std::string& text, const std::string& source) {
+    // One set of member names per object being parsed.
+    std::vector<std::set<std::string>> open;
+    Json::parser_callback_t refuseDuplicates = [&](int, Json::parse_event_t event,
+                                                   Json& parsed) {
+        switch (event) {
+            case Json::parse_event_t::object_start: open.emplace_back(); break;
+            case Json::parse_event_t::object_end:
+                if (!open.empty()) open.pop_back();
+                break;
+            case Json::parse_event_t::key:
+                if (!open.empty() && !open.back().insert(parsed.get<std::string>()).second) {
+                    throw ToolError(source + " names the member " + parsed.dump() +
+                                    " twice in one object");
+                }
+                break;
+            default: break;
+        }
+        return true;
+    };
+    try {
+        return Json::parse(text, refuseDuplicates);
+    } catch (const Json::parse_error& e) {
+        std::string message = e.what();
+        if (auto close = message.find("] "); close != std::string::npos) {
+            message = message.substr(close + 2);
+        }
+        throw ToolError(source + " is not valid JSON: " + message);
+    }
+}
+
+Json ReadJsonFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw ToolError("cannot read " + file.string());
+    std::stringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw ToolError("cannot read " + file.string());
+    return ParseJsonText(text.str(), file.string());
+}
+
+namespace {
+
+void Format(const Json& value, int depth, int expandDepth, std::string& out) {
+    bool container = value.is_object() || value.is_array();
+    if (!container) {
+        out += value.dump();
+        return;
+    }
+    char open = value.is_object() ? '{' : '[';
+    char close = value.is_object() ? '}' : ']';
+    if (value.empty()) {
+        out += open;
+        out += close;
+        return;
+    }
+    bool expand = depth < expandDepth;
+    std::string inner = expand ? "\n" + std::string(2 * (depth + 1), ' ') : "";
+    out += open;
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        if (!first) out += expand ? "," : ", ";
+        first = false;
+        out += inner;
+        if (value.is_object()) out += Json(it.key()).dump() + ": ";
+        Format(*it, depth + 1, expandDepth, out);
+    }
+    if (expand) out += "\n" + std::string(2 * depth, ' ');
+    out += close;
+}
+
+}  // namespace
+
+std::string FormatJson(const Json& value, int expandDepth) {
+    std::string out;
+    Format(value, 0, expandDepth, out);
+    return out;
+}
+
+void CheckMembers(const Json& object, std::initializer_list<std::string_view> allowed,
+                  const std::string& where) {
+    if (!object.is_object()) throw ToolError(where + " must be a JSON object");
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool known = false;
+        for (std::string_view name : allowed) known = known || it.key() == name;
+        if (!known) throw ToolError(where + " has an unknown member " + QuotedJson(it.key()));
+    }
+}
+
+// ---- Shared checks ---------------------------------------------------------------------------
+
+std::u16string TextWithoutNul(const Json& data, const std::string& what,
+                              const std::string& where) {
+    if (!data.is_string()) throw ToolError(where + ": " + what + " data must be a string");
+    std::u16string text = text::FromUtf8(data.get<std::string>());
+    if (text.find(u'\0') != std::u16string::npos) {
+        throw ToolError(where + ": " + what + " text cannot contain a NUL character");
+    }
+    return text;
+}
+
+int64_t SignedInRange(const Json& data, int64_t min, int64_t max, const std::string& what,
+                      const std::string& where) {
+    std::string range = " (" + std::to_string(min) + " .. " + std::to_string(max) + ")";
+    if (data.is_number_unsigned()) {
+        uint64_t v = data.get<uint64_t>();
+        if (v > static_cast<uint64_t>(max)) {
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
+        }
+        return static_cast<int64_t>(v);
+    }
+    if (data.is_number_integer()) {
+        int64_t v = data.get<int64_t>();
+        if (v < min || v > max) {
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
+        }
+        return v;
+    }
+    throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
+                    data.dump());
+}
+
+uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what,
+                         const std::string& where) {
+    std::string range = " (0 .. " + std::to_string(max) + ")";
+    if (data.is_number_unsigned()) {
+        uint64_t v = data.get<uint64_t>();
+        if (v > max) {
+            throw ToolError(where + ": " + what + " " + std::to_string(v) + " is out of range" +
+                            range);
+        }
+        return v;
+    }
+    if (data.is_number_integer()) {  // only negative numbers land here
+        throw ToolError(where + ": " + what + " " + data.dump() + " is out of range" + range);
+    }
+    throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
+                    data.dump());
+}
+
+const Json& Member(const Json& object, const char* name, const std::string& where) {
+    auto it = object.find(name);
+    if (it == object.end()) throw ToolError(where + " has no \"" + name + "\"");
+    return *it;
+}
+
+}  // namespace tools
