@@ -90,11 +90,11 @@ TEST(WinMain, NormalRun) {
         ASSERT_GE(painted, 0);
         EXPECT_LT(painted, trace.IndexOf("CreateThread"));
         EXPECT_LT(painted, trace.IndexOf("FindFirstFileW"));
-        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("PostMessageW", "WM_QUIT"), trace.IndexOf("RegOpenKeyExW", "init"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Launch25"), trace.IndexOf("RegSetValueExW", "Depend25"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend25"), trace.IndexOf("RegSetValueExW", "Depend30"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend30"), trace.IndexOf("MessageBoxW", "Finished"));
-        EXPECT_EQ(CountResults(trace, "GetMessageW", "0"), 1);
+        EXPECT_EQ(CountResults(trace, "GetMessageW", "FALSE"), 1);
         EXPECT_EQ(trace.Count("WaitForSingleObject"), 0);
     }
     img.Unbind();
@@ -176,7 +176,7 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
         ASSERT_GE(failed, 0);
         EXPECT_EQ(trace.Calls()[failed].result, "-1");
         EXPECT_LT(failed, waited);
-        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("PostMessageW", "WM_QUIT"), trace.IndexOf("RegOpenKeyExW", "init"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "A"), trace.IndexOf("RegSetValueExW", "Launch25"));
     }
     img.Unbind();

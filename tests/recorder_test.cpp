@@ -36,15 +36,17 @@ TEST(Recorder, ShowsEveryCallWithItsArgumentsWhatItWroteAndItsResult) {
     }
     img.Unbind();
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         "CreateFileW(\"\\\\upd\\\\a.reg\", 2147483648, 1, NULL, 3, 128, NULL) = 0x1000",
-                         "ReadFile(0x1000, ->5b00, 2, ->2, NULL) = 1",
-                         "RegCreateKeyExW(HKEY_CURRENT_USER, \"Ключ\", 0, NULL, 0, 0, NULL, ->0x1004, ->1) = 0",
-                         "RegSetValueExW(0x1004, \"A\", 0, 1, 78000000, 4) = 0",
-                         "RegSetValueExW(0x1004, \"B\", 0, 4, 1a000000, 4) = 112",
-                         "RegCloseKey(0x1004) = 0",
-                         "CloseHandle(0x1000) = 1",
-                         "CreateFileW(\"\\\\upd\\\\missing.reg\", 2147483648, 1, NULL, 3, 128, NULL) = "
-                         "INVALID_HANDLE_VALUE (error 2)",
+                         "CreateFileW(\"\\\\upd\\\\a.reg\", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, "
+                         "FILE_ATTRIBUTE_NORMAL, NULL) = file1",
+                         "ReadFile(file1, ->5b00, 2, ->2, NULL) = TRUE",
+                         "RegCreateKeyExW(HKEY_CURRENT_USER, \"Ключ\", 0, NULL, 0, 0, NULL, ->key1, "
+                         "->REG_CREATED_NEW_KEY) = ERROR_SUCCESS",
+                         "RegSetValueExW(key1, \"A\", 0, REG_SZ, \"x\\u0000\", 4) = ERROR_SUCCESS",
+                         "RegSetValueExW(key1, \"B\", 0, REG_DWORD, 1a000000, 4) = ERROR_DISK_FULL",
+                         "RegCloseKey(key1) = ERROR_SUCCESS",
+                         "CloseHandle(file1) = TRUE",
+                         "CreateFileW(\"\\\\upd\\\\missing.reg\", GENERIC_READ, FILE_SHARE_READ, NULL, "
+                         "OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL) = INVALID_HANDLE_VALUE (error ERROR_FILE_NOT_FOUND)",
                      }));
 }
 
