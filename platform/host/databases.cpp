@@ -351,8 +351,10 @@ CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
             SetLastError(kOutOfResources);
             return 0;
         }
+        if (*lplpBuffer) --databases_.readBuffers;
         std::free(*lplpBuffer);
         *lplpBuffer = buffer;
+        ++databases_.readBuffers;
     }
     *lpcbBuffer = static_cast<DWORD>(needed);
     if (!rgPropID) *lpcPropID = static_cast<WORD>(count);
@@ -422,6 +424,10 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
 }
 
 HLOCAL Device::LocalFree(HLOCAL hMem) {
+    if (hMem) {
+        std::lock_guard lock(mutex_);
+        --databases_.readBuffers;
+    }
     std::free(hMem);
     return nullptr;
 }

@@ -52,6 +52,19 @@ struct DeviceOptions {
 
 class Backend;
 
+// What the callers of a device hold open: its handles by kind, and the buffers
+// CeReadRecordProps handed out that have not been given back (LocalFree).
+struct OpenCounts {
+    int files = 0;
+    int searches = 0;
+    int keys = 0;
+    int databases = 0;
+    int threads = 0;
+    int windows = 0;
+    int readBuffers = 0;
+    bool operator==(const OpenCounts&) const = default;
+};
+
 // The registry root a predefined key handle stands for (HKEY_LOCAL_MACHINE ...), or
 // none for any other handle. Its name is store::RegistryStore::RootName(root).
 std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key);
@@ -62,8 +75,10 @@ std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key);
 // unreadable store). Rebinding unbinds first.
 Backend& BindDevice(const DeviceOptions& options);
 
-// Commits and closes everything the device holds open, and unbinds it.
-void UnbindDevice();
+// Commits and closes everything the device holds open, and unbinds it. Returns what
+// its callers still held open then, once the device's threads had ended (nothing when
+// no device was bound).
+OpenCounts UnbindDevice();
 
 // RAII form for tests and the runner.
 class DeviceBinding {
