@@ -12,6 +12,8 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -53,24 +55,29 @@ int WaitWhileBusy(void* state, int attempts) {
     return 1;
 }
 
-// What went wrong, in words a user acts on: the file system's own error where SQLite
-// passes one on (a full disk, a read-only file system), else SQLite's reason.
+// What went wrong, in words a user acts on: a full or read-only disk (also where
+// SQLite passes on the file system's own error), a lock, a damaged file; else
+// SQLite's reason.
 std::string Reason(sqlite3* db, int rc) {
-    const int error = db ? sqlite3_system_errno(db) : 0;
-    if (error == ENOSPC || error == EDQUOT || (rc & 0xFF) == SQLITE_FULL)
-        return "cannot be written: the disk is full";
-    if (error == EROFS || (rc & 0xFF) == SQLITE_READONLY)
-        return "cannot be written: the file system or the file is read-only";
+    constexpr const char* kFull = "cannot be written: the disk is full";
+    constexpr const char* kReadOnly = "cannot be written: the file system or the file is read-only";
     switch (rc & 0xFF) {
         case SQLITE_BUSY:
         case SQLITE_LOCKED: return "is locked by another process";
+        case SQLITE_FULL: return kFull;
+        case SQLITE_READONLY: return kReadOnly;
         case SQLITE_CORRUPT: return "is corrupt";
         case SQLITE_NOTADB: return "is not a readable store (corrupt, or no store at all)";
         case SQLITE_NOMEM: return "cannot be used: out of memory";
         default: break;
     }
     std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
-    if ((rc & 0xFF) == SQLITE_IOERR && error != 0) reason += std::string(": ") + std::strerror(error);
+    if ((rc & 0xFF) == SQLITE_IOERR || (rc & 0xFF) == SQLITE_CANTOPEN) {
+        const int error = db ? sqlite3_system_errno(db) : 0;
+        if (error == ENOSPC || error == EDQUOT) return kFull;
+        if (error == EROFS) return kReadOnly;
+        if (error != 0) reason += std::string(": ") + std::strerror(error);
+    }
     return "failed: " + reason;
 }
 
@@ -227,6 +234,41 @@ std::u16string Stmt::Text(int column) const { return Utf16LeText(BlobView(column
 
 // ---- Db ----
 
+namespace {
+
+// Which of a store file's -wal and -shm files exist.
+struct SideFiles {
+    bool wal = false;
+    bool shm = false;
+};
+
+fs::path SideFile(const fs::path& file, const char* suffix) {
+    fs::path side = file;
+    side += suffix;
+    return side;
+}
+
+SideFiles SideFilesOf(const fs::path& file) {
+    std::error_code ec;
+    return {fs::exists(fs::symlink_status(SideFile(file, "-wal"), ec)),
+            fs::exists(fs::symlink_status(SideFile(file, "-shm"), ec))};
+}
+
+// After an open that failed: removes the -wal and -shm files it began and could not
+// finish (an empty -wal, an -shm short of its first 32 KiB region, as a full disk
+// leaves them), where there were none before. A connection that works has an -shm
+// of 32 KiB at least, so none in use is removed.
+void RemoveUnfinishedSideFiles(const fs::path& file, SideFiles before) {
+    std::error_code ec;
+    const fs::path wal = SideFile(file, "-wal"), shm = SideFile(file, "-shm");
+    if (!before.shm && fs::is_regular_file(fs::symlink_status(shm, ec)) && fs::file_size(shm, ec) < 32768)
+        fs::remove(shm, ec);
+    if (!before.wal && fs::is_regular_file(fs::symlink_status(wal, ec)) && fs::file_size(wal, ec) == 0)
+        fs::remove(wal, ec);
+}
+
+}  // namespace
+
 Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
     : where_(std::string(kind) + " " + Quote(file)), mode_(mode) {
     std::error_code ec;
@@ -236,53 +278,75 @@ Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
         throw Error(where_ + " does not exist or is not a file");
     }
     if (mode == Mode::ReadWrite && !create) RequireOwnFile(file, where_);
+    lockWait_.file = file;
 
     // Readers read inside one transaction for the connection's whole life, so what
     // they read is the store as one moment saw it: before or after any other
     // process's transaction, never half of one.
+    const int readOnly = SQLITE_OPEN_READONLY;
     std::string uri = FileUri(file, "");
-    int flags = SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX;
+    int flags = SQLITE_OPEN_READWRITE;
+    ReadAccess access = ReadAccess::ReadWrite;
     if (mode == Mode::ReadOnly) {
-        switch (ReaderAccess(file)) {
-            case ReadAccess::ReadWrite: flags |= SQLITE_OPEN_READWRITE; break;
-            case ReadAccess::ReadOnly:
-                uri = FileUri(file, "?mode=ro");
-                flags |= SQLITE_OPEN_READONLY;
-                break;
-            case ReadAccess::Immutable:
-                uri = FileUri(file, "?immutable=1");
-                flags |= SQLITE_OPEN_READONLY;
-                break;
-        }
+        access = ReaderAccess(file);
+        if (access == ReadAccess::ReadOnly) std::tie(uri, flags) = std::pair(FileUri(file, "?mode=ro"), readOnly);
+        if (access == ReadAccess::Immutable) std::tie(uri, flags) = std::pair(FileUri(file, "?immutable=1"), readOnly);
     } else {
         // Never through a link: a store file is written only under its own name.
-        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | (create ? SQLITE_OPEN_CREATE : 0);
+        flags |= SQLITE_OPEN_NOFOLLOW | (create ? SQLITE_OPEN_CREATE : 0);
     }
-    lockWait_.file = file;
-    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr);
+    const SideFiles before = SideFilesOf(file);
+    std::string why;
+    int rc = Open(uri, flags, &why);
+    if (rc == SQLITE_OK) return;
+    RemoveUnfinishedSideFiles(file, before);
+    // A reader on a disk too full for the -wal and -shm files: as no writer can get
+    // anywhere there either, the file is read as it stands.
+    if (mode == Mode::ReadOnly && access == ReadAccess::ReadWrite &&
+        (rc == SQLITE_FULL || rc == SQLITE_IOERR || rc == SQLITE_CANTOPEN)) {
+        rc = Open(FileUri(file, "?immutable=1"), readOnly, &why);
+        if (rc == SQLITE_OK) return;
+    }
+    throw Error(why);
+}
+
+int Db::Open(const std::string& uri, int flags, std::string* why) {
+    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        const std::string message = where_ + " cannot be opened: " + Reason(db_, rc);
+        *why = where_ + " cannot be opened: " + Reason(db_, rc);
         sqlite3_close(db_);
-        throw Error(message);
+        db_ = nullptr;
+        return rc & 0xFF;
+    }
+    if (mode_ == Mode::ReadWrite && sqlite3_db_readonly(db_, "main") == 1) {
+        // SQLite opens a file it may not write for reading only, without a word.
+        *why = where_ + " " + Reason(db_, SQLITE_READONLY);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return SQLITE_READONLY;
     }
     sqlite3_busy_handler(db_, WaitWhileBusy, &lockWait_);
     sqlite3_extended_result_codes(db_, 1);
     try {
-        if (mode == Mode::ReadWrite) {
+        if (mode_ == Mode::ReadWrite) {
             Exec("PRAGMA journal_mode=WAL");
             Exec("PRAGMA synchronous=NORMAL");
         } else {
             Exec("PRAGMA query_only=1");
             Exec("BEGIN");
-            reading_ = true;
         }
         // Reading the schema proves this is an SQLite file at all (and starts a
         // reader's transaction).
         Exec("SELECT count(*) FROM sqlite_schema");
-    } catch (const Error&) {
+    } catch (const Error& e) {
+        const int failed = sqlite3_errcode(db_) & 0xFF;
+        *why = e.what();
         sqlite3_close(db_);
-        throw;
+        db_ = nullptr;
+        return failed == SQLITE_OK ? SQLITE_ERROR : failed;
     }
+    reading_ = mode_ == Mode::ReadOnly;
+    return SQLITE_OK;
 }
 
 Db::~Db() {

@@ -101,6 +101,10 @@ public:
     };
 
 private:
+    // Opens the connection and reads the schema; the SQLite result (0 when open), the
+    // sentence for the failure in *why.
+    int Open(const std::string& uri, int flags, std::string* why);
+
     sqlite3* db_ = nullptr;
     std::string where_;
     Mode mode_;

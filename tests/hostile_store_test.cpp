@@ -324,6 +324,7 @@ public:
         if (mounted_) umount2(at_.c_str(), MNT_DETACH);
     }
     bool mounted() const { return mounted_; }
+    void MakeReadOnly() { ASSERT_EQ(mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0); }
 
     // Fills the disk up to `spare` bytes.
     void Fill(size_t spare) {
@@ -378,14 +379,18 @@ TEST(HostileStoreTest, AFullDiskIsReportedAndLeavesTheImageAsItWasOrAPrefix) {
         {"reg", "import", (inputs / "values.reg").string()},
         {"db", "load", "\\storage\\mxip_lang.vol", "\\FileNameLang", (inputs / "records.json").string()},
     };
-    for (const auto& command : loaders) {
-        SCOPED_TRACE(Joined(command));
-        const auto before = FolderFingerprint(image);
-        const CliResult r = RunOnImage(image, command, Watched());
-        ExpectRefused(r, Joined(command));
-        EXPECT_NE(r.err.find("the disk is full"), std::string::npos) << r.err;
-        EXPECT_EQ(FolderFingerprint(image), before) << "files left or changed";
-    }
+    // Each loader is refused saying why, the image as it was, files included.
+    auto expectLoadersRefused = [&](const std::string& when, const std::string& why) {
+        for (const auto& command : loaders) {
+            SCOPED_TRACE(when + ": " + Joined(command));
+            const auto before = FolderFingerprint(image);
+            const CliResult r = RunOnImage(image, command, Watched());
+            ExpectRefused(r, Joined(command));
+            EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+            EXPECT_EQ(FolderFingerprint(image), before) << "files left or changed";
+        }
+    };
+    expectLoadersRefused("little space left", "the disk is full");
 
     const CliResult run = RunOnImage(image, {"run", "--yes", (inputs / "update").string()}, Watched());
     EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
@@ -395,15 +400,21 @@ TEST(HostileStoreTest, AFullDiskIsReportedAndLeavesTheImageAsItWasOrAPrefix) {
     for (const fs::path& file : testing_support::StoreFiles(image))
         EXPECT_EQ(testing_support::IntegrityCheck(file), "ok") << file;
     // What was committed is a prefix of the script's values.
-    store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
-    const auto big = registry.FindPath(u"HKEY_CURRENT_USER\\Big");
-    const auto written = big ? registry.Values(*big) : std::vector<store::RegistryValue>{};
+    std::vector<store::RegistryValue> written;
+    {
+        store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadOnly);
+        if (const auto big = registry.FindPath(u"HKEY_CURRENT_USER\\Big")) written = registry.Values(*big);
+    }
     EXPECT_LT(written.size(), 1500u);
     for (size_t i = 0; i < written.size(); ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "v%04zu", i);
         EXPECT_EQ(written[i].name, std::u16string(name, name + 5));
     }
+
+    expectLoadersRefused("no space left", "the disk is full");
+    disk.MakeReadOnly();
+    expectLoadersRefused("read-only", "read-only");
 }
 
 // ---- Readers during a load ----------------------------------------------------------------
