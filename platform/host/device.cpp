@@ -62,8 +62,8 @@ OpenCounts Device::Shutdown() {
     std::lock_guard lock(mutex_);
     try {
         CommitBatch();
-    } catch (const store::Error&) {
-        // Nothing more can be done for writes whose store has failed.
+    } catch (const store::Error& e) {
+        StoreFailed(e, true);  // nothing more can be done for writes whose store has failed
     }
     using Kind = Object::Kind;
     const OpenCounts left{handles_.Count(Kind::File),     handles_.Count(Kind::Search),
@@ -130,6 +130,16 @@ BOOL Device::CloseHandle(HANDLE hObject) {
 
 void Device::Trace(const std::string& line) {
     if (options_.trace) options_.trace(line);
+}
+
+void Device::Committed(size_t writes) {
+    if (options_.storeReport) options_.storeReport->committedWrites += writes;
+}
+
+void Device::StoreFailed(const store::Error& failure, bool writing) {
+    writesStopped_ = writesStopped_ || writing;
+    if (options_.storeReport && options_.storeReport->firstFailure.empty())
+        options_.storeReport->firstFailure = failure.what();
 }
 
 std::string TraceText(std::u16string_view text) {

@@ -122,6 +122,11 @@ private:
     };
 
     void Trace(const std::string& line);
+    // Notes in the store report (DeviceOptions::storeReport) writes committed, and the
+    // first store failure. After a write has failed no later write is made (each
+    // fails at once), so the stores hold a prefix of the run's writes.
+    void Committed(size_t writes);
+    void StoreFailed(const store::Error& failure, bool writing);
 
     // ---- Registry (registry.cpp) ----
     std::optional<store::RegistryStore::KeyId> KeyOf(HKEY hKey);
@@ -140,6 +145,7 @@ private:
     std::shared_ptr<MessageQueue> QueueOf(std::thread::id thread);
 
     const DeviceOptions options_;
+    bool writesStopped_ = false;  // a store write failed: no more writes
     std::mutex mutex_;
     HandleTable handles_;
     Files files_;

@@ -35,6 +35,14 @@ public:
 // update folder outside the image is attached as "\Storage Card").
 using Attachment = store::PathAttachment;
 
+// What the device's stores went through while it was bound: filled in by the device,
+// read once it is unbound. The installer goes on past a failed write as it does on
+// the phone; this is how its caller learns of it.
+struct StoreReport {
+    size_t committedWrites = 0;  // registry keys and values made, record writes, committed
+    std::string firstFailure;    // the first store failure's sentence; empty when none
+};
+
 struct DeviceOptions {
     std::filesystem::path image;
     std::u16string modulePath;  // what GetModuleFileNameW returns, e.g. u"\\Storage Card\\Update.exe"
@@ -48,6 +56,9 @@ struct DeviceOptions {
     //   db   VOLUME  DATABASE  RECORD_OID  PROPID  HEX_BYTES     (numbers in decimal)
     // It is called with the device's lock held, so it must not call platform operations.
     std::function<void(const std::string&)> trace;
+    // Filled in while the device is bound (writes committed, the first store
+    // failure); nullptr: not kept.
+    StoreReport* storeReport = nullptr;
 };
 
 class Backend;
