@@ -30,6 +30,10 @@
 #include "platform/host/host.h"
 #include "store/store.h"
 
+namespace cedb {
+struct Database;  // platform/cedb.h
+}  // namespace cedb
+
 namespace host::device {
 
 // Something a handle refers to; each service derives its own kinds.
@@ -71,7 +75,6 @@ struct MessageQueue {
     std::deque<MSG> messages;
 };
 
-struct OpenDatabase;  // databases.cpp
 
 class Device final : public Backend {
 public:
@@ -105,7 +108,7 @@ private:
         std::unique_ptr<store::MountTable> mounts;
         std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
         // Shared by every handle on one database; dropped with the last handle.
-        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> open;
+        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<cedb::Database>> open;
     };
 
     struct Windows {
