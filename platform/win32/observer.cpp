@@ -1,0 +1,246 @@
+// observer.exe: runs the installer under a real Win32 API and watches it as a person
+// would, for scripts/run-windows.sh.
+//
+//   observer.exe [--wait-for FILE] BEFORE.reg AFTER.reg PROGRAM CURRENT_DIR
+//
+// Writes the registry (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE) to
+// BEFORE.reg, starts PROGRAM with CURRENT_DIR as its current folder, finds the
+// program's windows, and when its message box is up prints the status window's text
+// and the message's caption and text as "ceupdate run" prints them without a terminal.
+// With --wait-for it then waits until FILE exists (a screenshot is being taken). It
+// presses OK, waits for the program to end, writes the registry to AFTER.reg and exits
+// with the program's exit code (124 when it has not ended within five minutes, 125 when
+// it cannot be started or a file cannot be written).
+//
+// The registry files are in the registry editor's syntax, UTF-16 LE, every value as
+// hex(TYPE) so its bytes come back exactly. HKEY_CLASSES_ROOT is a merged view of the
+// Software\Classes keys of the other two roots, so those two subtrees are left out
+// there; links are listed as links, not followed.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxDepth = 64;
+constexpr DWORD kPollMs = 20;
+constexpr DWORD kGiveUpMs = 300000;
+constexpr int kTimedOut = 124;
+constexpr int kCannotRun = 125;
+constexpr WORD kMessageTextId = 0xFFFF;  // the message box's text control
+
+// ---- Registry files ----
+
+struct Root {
+    HKEY key;
+    const wchar_t* name;
+};
+const Root kRoots[] = {{HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT"},
+                       {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"},
+                       {HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"}};
+
+std::wstring Quoted(const std::wstring& text) {
+    std::wstring out = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'\\' || c == L'"') out += L'\\';
+        out += c;
+    }
+    return out + L"\"";
+}
+
+std::wstring HexData(DWORD type, const BYTE* data, DWORD size) {
+    wchar_t head[32];
+    wsprintfW(head, L"hex(%x):", type);
+    std::wstring out = head;
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    for (DWORD i = 0; i < size; ++i) {
+        if (i) out += L',';
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 15];
+    }
+    return out;
+}
+
+void DumpValues(HKEY key, std::wstring& out) {
+    std::vector<wchar_t> name(32768);
+    std::vector<BYTE> data(1 << 16);
+    for (DWORD i = 0;; ++i) {
+        DWORD nameChars = static_cast<DWORD>(name.size());
+        DWORD dataSize = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        LONG r = RegEnumValueW(key, i, name.data(), &nameChars, nullptr, &type, data.data(), &dataSize);
+        if (r == ERROR_MORE_DATA) {
+            data.resize(dataSize);
+            nameChars = static_cast<DWORD>(name.size());
+            r = RegEnumValueW(key, i, name.data(), &nameChars, nullptr, &type, data.data(), &dataSize);
+        }
+        if (r != ERROR_SUCCESS) return;
+        const std::wstring valueName(name.data(), nameChars);
+        out += (valueName.empty() ? std::wstring(L"@") : Quoted(valueName)) + L"=" +
+               HexData(type, data.data(), dataSize) + L"\r\n";
+    }
+}
+
+// Whether a subtree is left out of the listing: Software\Classes under the two roots
+// whose merged view HKEY_CLASSES_ROOT lists.
+bool LeftOut(const Root& root, const std::wstring& path) {
+    return root.key != HKEY_CLASSES_ROOT && CompareStringOrdinal(path.c_str(), -1, L"Software\\Classes", -1,
+                                                                 TRUE) == CSTR_EQUAL;
+}
+
+void DumpKey(const Root& root, HKEY key, const std::wstring& path, int depth, std::wstring& out) {
+    out += L"\r\n[" + std::wstring(root.name) + (path.empty() ? L"" : L"\\" + path) + L"]\r\n";
+    DumpValues(key, out);
+    if (depth >= kMaxDepth) return;
+    std::vector<wchar_t> name(256);
+    for (DWORD i = 0;; ++i) {
+        DWORD chars = static_cast<DWORD>(name.size());
+        if (RegEnumKeyExW(key, i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return;
+        const std::wstring child(name.data(), chars);
+        const std::wstring childPath = path.empty() ? child : path + L"\\" + child;
+        if (LeftOut(root, childPath)) continue;
+        HKEY sub = nullptr;
+        if (RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+        DumpKey(root, sub, childPath, depth + 1, out);
+        RegCloseKey(sub);
+    }
+}
+
+bool WriteRegistry(const wchar_t* file) {
+    std::wstring text = L"\xFEFFWindows Registry Editor Version 5.00\r\n";
+    for (const Root& root : kRoots) DumpKey(root, root.key, L"", 0, text);
+    const HANDLE out = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    const bool ok = WriteFile(out, text.data(), bytes, &written, nullptr) && written == bytes;
+    CloseHandle(out);
+    return ok;
+}
+
+// ---- Windows ----
+
+std::wstring WindowText(HWND window) {
+    std::vector<wchar_t> text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1);
+    const int n = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
+    return std::wstring(text.data(), n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64];
+    const int n = GetClassNameW(window, name, 64);
+    return std::wstring(name, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+struct Seen {
+    DWORD process = 0;
+    HWND status = nullptr;
+    HWND message = nullptr;
+};
+
+BOOL CALLBACK LookAt(HWND window, LPARAM param) {
+    Seen& seen = *reinterpret_cast<Seen*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != seen.process) return TRUE;
+    const std::wstring cls = ClassOf(window);
+    if (CompareStringOrdinal(cls.c_str(), -1, L"Static", -1, TRUE) == CSTR_EQUAL) seen.status = window;
+    if (cls == L"#32770") seen.message = window;
+    return TRUE;
+}
+
+// ---- Output ----
+
+void Print(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr,
+                            nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+// A text's lines, each ended by "\n": CR LF, LF or CR end a line.
+std::wstring Lines(const std::wstring& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'\r' || text[i] == L'\n') {
+            out += L'\n';
+            if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out + L"\n";
+}
+
+void PrintScreen(const Seen& seen) {
+    if (seen.status) Print(Lines(WindowText(seen.status)));
+    const HWND textControl = GetDlgItem(seen.message, kMessageTextId);
+    Print(L"\n" + WindowText(seen.message) + L"\n" + (textControl ? Lines(WindowText(textControl)) : L"") +
+          L"[ OK ]\n");
+}
+
+bool Exists(const wchar_t* file) { return GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES; }
+
+// Watches the program until its message box is up, shows it and presses OK; false
+// when the program ended first.
+bool AnswerMessage(const PROCESS_INFORMATION& program, const wchar_t* waitFor, DWORD deadline) {
+    Seen seen;
+    seen.process = program.dwProcessId;
+    while (GetTickCount() < deadline) {
+        if (WaitForSingleObject(program.hProcess, kPollMs) == WAIT_OBJECT_0) return false;
+        EnumWindows(&LookAt, reinterpret_cast<LPARAM>(&seen));
+        if (!seen.message || !IsWindowVisible(seen.message)) continue;
+        PrintScreen(seen);
+        while (waitFor && !Exists(waitFor) && GetTickCount() < deadline) Sleep(kPollMs);
+        PostMessageW(seen.message, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(seen.message, IDOK)));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int at = 1;
+    const wchar_t* waitFor = nullptr;
+    if (argc > 2 && std::wstring(argv[1]) == L"--wait-for") {
+        waitFor = argv[2];
+        at = 3;
+    }
+    if (argc - at != 4) {
+        Print(L"usage: observer.exe [--wait-for FILE] BEFORE.reg AFTER.reg PROGRAM CURRENT_DIR\n");
+        return kCannotRun;
+    }
+    const wchar_t* before = argv[at];
+    const wchar_t* after = argv[at + 1];
+    std::wstring program = argv[at + 2];
+    const wchar_t* currentDir = argv[at + 3];
+    if (!WriteRegistry(before)) return kCannotRun;
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, currentDir, &startup,
+                        &info))
+        return kCannotRun;
+    const DWORD deadline = GetTickCount() + kGiveUpMs;
+    AnswerMessage(info, waitFor, deadline);
+    const DWORD left = deadline > GetTickCount() ? deadline - GetTickCount() : 0;
+    if (WaitForSingleObject(info.hProcess, left) != WAIT_OBJECT_0) {
+        TerminateProcess(info.hProcess, kTimedOut);
+        return kTimedOut;
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(info.hProcess, &exitCode);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    if (!WriteRegistry(after)) return kCannotRun;
+    return static_cast<int>(exitCode);
+}
