@@ -216,26 +216,10 @@ void AddDelete(CLI::App& reg) {
 
 // ---- import --------------------------------------------------------------------------------
 
-// Reads one registry export, printing its malformed lines; throws unless it is clean
-// or force.
-RegImportFile ReadRegExport(const std::string& path, bool force) {
-    RegImportFile file = ParseRegFile(ReadHostFile(path));
-    for (const RegImportError& e : file.errors) {
-        std::cerr << path << (e.line ? ":" + std::to_string(e.line) : std::string()) << ": " << e.why << '\n';
-    }
-    if (!file.errors.empty() && !force) {
-        throw ToolError(path + " has " + std::to_string(file.errors.size()) +
-                        (file.errors.size() == 1 ? " malformed line" : " malformed lines") +
-                        "; nothing was written (--force writes the others)");
-    }
-    return file;
-}
-
 void AddImport(CLI::App& reg) {
     struct Args {
         DeviceArg device;
         bool force = false;
-        std::string since;
         std::string file;
     };
     auto args = std::make_shared<Args>();
@@ -245,27 +229,26 @@ void AddImport(CLI::App& reg) {
                   "unless --force");
     args->device.AddTo(*cmd);
     cmd->add_flag("--force", args->force, "write the well-formed lines even when others are malformed");
-    cmd->add_option("--since", args->since,
-                    "an earlier export of the same registry: write only what changed from it to FILE.reg "
-                    "(keys and values added, changed or gone)");
     cmd->add_option("FILE.reg", args->file, "the registry export")->required();
     cmd->callback([args] {
-        const RegImportFile file = ReadRegExport(args->file, args->force);
-        std::vector<RegImportStep> steps = file.steps;
-        bool malformed = !file.errors.empty();
-        if (!args->since.empty()) {
-            const RegImportFile before = ReadRegExport(args->since, args->force);
-            malformed = malformed || !before.errors.empty();
-            steps = RegDifference(before.steps, file.steps);
+        const RegImportFile file = ParseRegFile(ReadHostFile(args->file));
+        const std::filesystem::path image = args->device.Image();
+        for (const RegImportError& e : file.errors) {
+            std::cerr << args->file << (e.line ? ":" + std::to_string(e.line) : std::string()) << ": "
+                      << e.why << '\n';
         }
-        store::RegistryStore registry(store::RegistryFile(args->device.Image()), store::Mode::ReadWrite);
-        const RegImportCounts counts = ApplyRegImport(registry, steps);
+        if (!file.errors.empty() && !args->force) {
+            throw ToolError(args->file + " has " + std::to_string(file.errors.size()) +
+                            (file.errors.size() == 1 ? " malformed line" : " malformed lines") + "; nothing was written (--force writes the others)");
+        }
+        store::RegistryStore registry(store::RegistryFile(image), store::Mode::ReadWrite);
+        const RegImportCounts counts = ApplyRegImport(registry, file.steps);
         std::cout << "imported " << counts.keys << " keys and " << counts.values << " values";
         if (counts.deletedKeys || counts.deletedValues) {
             std::cout << "; deleted " << counts.deletedKeys << " keys and " << counts.deletedValues << " values";
         }
         std::cout << '\n';
-        if (malformed) SetExitCode(1);
+        if (!file.errors.empty()) SetExitCode(1);
     });
 }
 

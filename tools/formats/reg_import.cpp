@@ -5,7 +5,6 @@
 // the next line, so one pass reports every malformed line.
 #include "tools/formats/reg_import.h"
 
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -304,112 +303,6 @@ RegImportFile ParseRegFile(const std::vector<uint8_t>& bytes) {
         }
     }
     return file;
-}
-
-namespace {
-
-// A registry as a list of import steps leaves it: its keys in the order first opened,
-// each with its values.
-class RegistryListing {
-public:
-    struct Key {
-        const RegImportStep* opened;                       // the OpenKey step
-        std::map<std::u16string, const RegImportStep*> values;  // by folded name
-    };
-
-    explicit RegistryListing(const std::vector<RegImportStep>& steps) {
-        Key* current = nullptr;
-        for (const RegImportStep& step : steps) {
-            const std::u16string id = Id(step);
-            switch (step.kind) {
-                case RegImportStep::OpenKey: {
-                    auto [at, fresh] = keys_.try_emplace(id, Key{&step, {}});
-                    if (fresh) order_.push_back(id);
-                    current = &at->second;
-                    break;
-                }
-                case RegImportStep::DeleteKey:
-                    std::erase_if(keys_, [&](const auto& k) { return k.first == id || IsBelow(k.first, id); });
-                    current = nullptr;
-                    break;
-                case RegImportStep::SetValue:
-                    if (current) current->values[text::FoldCase(step.name)] = &step;
-                    break;
-                case RegImportStep::DeleteValue:
-                    if (current) current->values.erase(text::FoldCase(step.name));
-                    break;
-            }
-        }
-        std::erase_if(order_, [&](const std::u16string& id) { return !keys_.contains(id); });
-    }
-
-    // The key's identity: its root and its folded path.
-    static std::u16string Id(const RegImportStep& step) {
-        std::u16string id(1, static_cast<char16_t>(u'0' + step.root));
-        for (const std::u16string& name : step.path) id += u"\\" + text::FoldCase(name);
-        return id;
-    }
-    static bool IsBelow(const std::u16string& id, const std::u16string& ancestor) {
-        return id.size() > ancestor.size() && id.starts_with(ancestor) && id[ancestor.size()] == u'\\';
-    }
-    static std::u16string ParentId(const std::u16string& id) { return id.substr(0, id.rfind(u'\\')); }
-
-    const Key* Find(const std::u16string& id) const {
-        const auto it = keys_.find(id);
-        return it == keys_.end() ? nullptr : &it->second;
-    }
-    const std::vector<std::u16string>& order() const { return order_; }
-
-private:
-    std::map<std::u16string, Key> keys_;
-    std::vector<std::u16string> order_;
-};
-
-bool SameValue(const RegImportStep& a, const RegImportStep& b) {
-    return a.type == b.type && a.bytes == b.bytes;
-}
-
-}  // namespace
-
-std::vector<RegImportStep> RegDifference(const std::vector<RegImportStep>& before,
-                                         const std::vector<RegImportStep>& after) {
-    const RegistryListing was(before);
-    const RegistryListing is(after);
-    std::vector<RegImportStep> steps;
-    for (const std::u16string& id : was.order()) {
-        if (is.Find(id)) continue;
-        // A key whose parent goes too goes with it.
-        if (id.find(u'\\') != std::u16string::npos && !is.Find(RegistryListing::ParentId(id)) &&
-            was.Find(RegistryListing::ParentId(id)))
-            continue;
-        RegImportStep gone = *was.Find(id)->opened;
-        gone.kind = RegImportStep::DeleteKey;
-        steps.push_back(gone);
-    }
-    for (const std::u16string& id : is.order()) {
-        const RegistryListing::Key& key = *is.Find(id);
-        const RegistryListing::Key* old = was.Find(id);
-        std::vector<RegImportStep> changes;
-        for (const auto& [name, value] : key.values) {
-            const RegImportStep* previous = nullptr;
-            if (old) {
-                if (const auto it = old->values.find(name); it != old->values.end()) previous = it->second;
-            }
-            if (!previous || !SameValue(*previous, *value)) changes.push_back(*value);
-        }
-        if (old) {
-            for (const auto& [name, value] : old->values) {
-                if (key.values.contains(name)) continue;
-                RegImportStep gone = *value;
-                gone.kind = RegImportStep::DeleteValue;
-                changes.push_back(gone);
-            }
-        }
-        if (old && changes.empty()) continue;
-        steps.push_back(*key.opened);
-        steps.insert(steps.end(), changes.begin(), changes.end());
-    }
-    return steps;
 }
 
 RegImportCounts ApplyRegImport(store::RegistryStore& registry, const std::vector<RegImportStep>& steps) {

@@ -41,13 +41,6 @@ struct RegImportFile {
 
 RegImportFile ParseRegFile(const std::vector<uint8_t>& bytes);
 
-// The steps that turn the registry that `before` describes into the one `after`
-// describes: keys that `after` lacks deleted, keys it adds created, values it adds or
-// changes set, values it lacks deleted (names compare ignoring case). For writing back
-// what a run changed in a registry that was exported before and after it.
-std::vector<RegImportStep> RegDifference(const std::vector<RegImportStep>& before,
-                                         const std::vector<RegImportStep>& after);
-
 struct RegImportCounts {
     size_t keys = 0, deletedKeys = 0, values = 0, deletedValues = 0;
 };
