@@ -1,21 +1,24 @@
 // observer.exe: runs the installer under a real Win32 API and watches it as a person
 // would, for scripts/run-windows.sh.
 //
-//   observer.exe [--wait-for FILE] BEFORE.reg AFTER.reg PROGRAM CURRENT_DIR
+//   observer.exe [--wait-for FILE] CHANGES.reg PROGRAM CURRENT_DIR
 //
-// Writes the registry (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE) to
-// BEFORE.reg, starts PROGRAM with CURRENT_DIR as its current folder, finds the
-// program's windows, and when its message box is up prints the status window's text
-// and the message's caption and text as "ceupdate run" prints them without a terminal.
-// With --wait-for it then waits until FILE exists (a screenshot is being taken). It
-// presses OK, waits for the program to end, writes the registry to AFTER.reg and exits
-// with the program's exit code (124 when it has not ended within five minutes, 125 when
-// it cannot be started or a file cannot be written).
+// Starts PROGRAM with CURRENT_DIR as its current folder, finds the program's windows,
+// and when its message box is up prints the status window's text and the message's
+// caption and text as "ceupdate run" prints them without a terminal. With --wait-for
+// it then waits until FILE exists (a screenshot is being taken). It presses OK, waits
+// for the program to end, writes to CHANGES.reg every registry key written while the
+// program ran, with all its values, and exits with the program's exit code (124 when
+// it has not ended within five minutes, 125 when it cannot be started or the file
+// cannot be written).
 //
-// The registry files are in the registry editor's syntax, UTF-16 LE, every value as
-// hex(TYPE) so its bytes come back exactly. HKEY_CLASSES_ROOT is a merged view of the
-// Software\Classes keys of the other two roots, so those two subtrees are left out
-// there; links are listed as links, not followed.
+// A key was written when the system's last-write time of it is not earlier than the
+// program's start: a key made, a value set to new data (setting the data a value
+// holds already writes nothing). CHANGES.reg is in the registry editor's syntax,
+// UTF-16 LE, every value as hex(TYPE) so its bytes come back exactly. The keys are
+// those of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE; the first is a
+// merged view of the Software\Classes keys of the other two, so those two subtrees
+// are left out there. Links are listed as links, not followed.
 #include <windows.h>
 
 #include <string>
@@ -30,7 +33,7 @@ constexpr int kTimedOut = 124;
 constexpr int kCannotRun = 125;
 constexpr WORD kMessageTextId = 0xFFFF;  // the message box's text control
 
-// ---- Registry files ----
+// ---- The registry written ----
 
 struct Root {
     HKEY key;
@@ -62,26 +65,6 @@ std::wstring HexData(DWORD type, const BYTE* data, DWORD size) {
     return out;
 }
 
-void DumpValues(HKEY key, std::wstring& out) {
-    std::vector<wchar_t> name(32768);
-    std::vector<BYTE> data(1 << 16);
-    for (DWORD i = 0;; ++i) {
-        DWORD nameChars = static_cast<DWORD>(name.size());
-        DWORD dataSize = static_cast<DWORD>(data.size());
-        DWORD type = 0;
-        LONG r = RegEnumValueW(key, i, name.data(), &nameChars, nullptr, &type, data.data(), &dataSize);
-        if (r == ERROR_MORE_DATA) {
-            data.resize(dataSize);
-            nameChars = static_cast<DWORD>(name.size());
-            r = RegEnumValueW(key, i, name.data(), &nameChars, nullptr, &type, data.data(), &dataSize);
-        }
-        if (r != ERROR_SUCCESS) return;
-        const std::wstring valueName(name.data(), nameChars);
-        out += (valueName.empty() ? std::wstring(L"@") : Quoted(valueName)) + L"=" +
-               HexData(type, data.data(), dataSize) + L"\r\n";
-    }
-}
-
 // Whether a subtree is left out of the listing: Software\Classes under the two roots
 // whose merged view HKEY_CLASSES_ROOT lists.
 bool LeftOut(const Root& root, const std::wstring& path) {
@@ -89,28 +72,65 @@ bool LeftOut(const Root& root, const std::wstring& path) {
                                                                  TRUE) == CSTR_EQUAL;
 }
 
-void DumpKey(const Root& root, HKEY key, const std::wstring& path, int depth, std::wstring& out) {
-    out += L"\r\n[" + std::wstring(root.name) + (path.empty() ? L"" : L"\\" + path) + L"]\r\n";
-    DumpValues(key, out);
-    if (depth >= kMaxDepth) return;
-    std::vector<wchar_t> name(256);
-    for (DWORD i = 0;; ++i) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(key, i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            return;
-        const std::wstring child(name.data(), chars);
-        const std::wstring childPath = path.empty() ? child : path + L"\\" + child;
-        if (LeftOut(root, childPath)) continue;
-        HKEY sub = nullptr;
-        if (RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-        DumpKey(root, sub, childPath, depth + 1, out);
-        RegCloseKey(sub);
-    }
-}
+// Lists the keys written since a moment, each with all its values, into one text; the
+// name and data buffers are made once and grow as a value needs.
+class RegistryLister {
+public:
+    explicit RegistryLister(const FILETIME& since) : since_(since) {}
 
-bool WriteRegistry(const wchar_t* file) {
     std::wstring text = L"\xFEFFWindows Registry Editor Version 5.00\r\n";
-    for (const Root& root : kRoots) DumpKey(root, root.key, L"", 0, text);
+
+    void Key(const Root& root, HKEY key, const std::wstring& path, int depth) {
+        FILETIME written = {};
+        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, &written) == ERROR_SUCCESS &&
+            CompareFileTime(&written, &since_) >= 0) {
+            text += L"\r\n[" + std::wstring(root.name) + (path.empty() ? L"" : L"\\" + path) + L"]\r\n";
+            Values(key);
+        }
+        if (depth >= kMaxDepth) return;
+        for (DWORD i = 0;; ++i) {
+            DWORD chars = static_cast<DWORD>(name_.size());
+            if (RegEnumKeyExW(key, i, name_.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                return;
+            const std::wstring child(name_.data(), chars);
+            const std::wstring childPath = path.empty() ? child : path + L"\\" + child;
+            if (LeftOut(root, childPath)) continue;
+            HKEY sub = nullptr;
+            if (RegOpenKeyExW(key, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+            Key(root, sub, childPath, depth + 1);
+            RegCloseKey(sub);
+        }
+    }
+
+private:
+    void Values(HKEY key) {
+        for (DWORD i = 0;; ++i) {
+            DWORD nameChars = static_cast<DWORD>(name_.size());
+            DWORD dataSize = static_cast<DWORD>(data_.size());
+            DWORD type = 0;
+            LONG r = RegEnumValueW(key, i, name_.data(), &nameChars, nullptr, &type, data_.data(), &dataSize);
+            if (r == ERROR_MORE_DATA && dataSize > data_.size()) {
+                data_.resize(dataSize);
+                nameChars = static_cast<DWORD>(name_.size());
+                r = RegEnumValueW(key, i, name_.data(), &nameChars, nullptr, &type, data_.data(), &dataSize);
+            }
+            if (r != ERROR_SUCCESS) return;
+            const std::wstring valueName(name_.data(), nameChars);
+            text += (valueName.empty() ? std::wstring(L"@") : Quoted(valueName)) + L"=" +
+                    HexData(type, data_.data(), dataSize) + L"\r\n";
+        }
+    }
+
+    FILETIME since_;
+    std::vector<wchar_t> name_ = std::vector<wchar_t>(32768);
+    std::vector<BYTE> data_ = std::vector<BYTE>(1 << 16);
+};
+
+bool WriteChanges(const wchar_t* file, const FILETIME& since) {
+    RegistryLister lister(since);
+    for (const Root& root : kRoots) lister.Key(root, root.key, L"", 0);
+    const std::wstring& text = lister.text;
     const HANDLE out = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -214,16 +234,16 @@ int wmain(int argc, wchar_t** argv) {
         waitFor = argv[2];
         at = 3;
     }
-    if (argc - at != 4) {
-        Print(L"usage: observer.exe [--wait-for FILE] BEFORE.reg AFTER.reg PROGRAM CURRENT_DIR\n");
+    if (argc - at != 3) {
+        Print(L"usage: observer.exe [--wait-for FILE] CHANGES.reg PROGRAM CURRENT_DIR\n");
         return kCannotRun;
     }
-    const wchar_t* before = argv[at];
-    const wchar_t* after = argv[at + 1];
-    std::wstring program = argv[at + 2];
-    const wchar_t* currentDir = argv[at + 3];
-    if (!WriteRegistry(before)) return kCannotRun;
+    const wchar_t* changes = argv[at];
+    std::wstring program = argv[at + 1];
+    const wchar_t* currentDir = argv[at + 2];
 
+    FILETIME started = {};
+    GetSystemTimeAsFileTime(&started);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -241,6 +261,6 @@ int wmain(int argc, wchar_t** argv) {
     GetExitCodeProcess(info.hProcess, &exitCode);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    if (!WriteRegistry(after)) return kCannotRun;
+    if (!WriteChanges(changes, started)) return kCannotRun;
     return static_cast<int>(exitCode);
 }
