@@ -2,10 +2,11 @@
 // through MultiByteToWideChar and WideCharToMultiByte, case through LCMapStringEx
 // with the invariant locale, ordering through CompareStringOrdinal.
 //
-// Case folding is the simple one, one code unit to one: a unit's folded form is the
-// lower case of its upper case, so that the final sigma, the long s or the micro sign
-// fold as their capitals do. Where Unicode's full folding changes the length (the
-// sharp s to "ss", ligatures), this folding keeps the character.
+// Case folding is one code unit to one: a unit's folded form is the lower case of its
+// upper case, by the system's case tables. It agrees with the host's (ICU's full
+// default folding) on letters that have a capital, Cyrillic included; it keeps the
+// character where Unicode's folding maps one that the case tables leave alone (the
+// final sigma, the micro sign) or changes the length (the sharp s to "ss", ligatures).
 #include <windows.h>
 
 #include "store/text.h"

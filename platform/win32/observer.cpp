@@ -65,11 +65,37 @@ std::wstring HexData(DWORD type, const BYTE* data, DWORD size) {
     return out;
 }
 
-// Whether a subtree is left out of the listing: Software\Classes under the two roots
-// whose merged view HKEY_CLASSES_ROOT lists.
+// Subtrees left out of the listing: Software\Classes under the two roots whose merged
+// view HKEY_CLASSES_ROOT lists, and what Wine's own processes write while any program
+// runs (the service manager on each service start, the display driver when the
+// desktop comes up).
+struct LeftOutKey {
+    HKEY root;
+    const wchar_t* path;
+};
+const LeftOutKey kLeftOut[] = {
+    {HKEY_CURRENT_USER, L"Software\\Classes"},
+    {HKEY_LOCAL_MACHINE, L"Software\\Classes"},
+    {HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\ServiceCurrent"},
+    {HKEY_LOCAL_MACHINE, L"System\\ControlSet001\\Control\\ServiceCurrent"},
+    {HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Video"},
+    {HKEY_LOCAL_MACHINE, L"System\\ControlSet001\\Control\\Video"},
+};
+
 bool LeftOut(const Root& root, const std::wstring& path) {
-    return root.key != HKEY_CLASSES_ROOT && CompareStringOrdinal(path.c_str(), -1, L"Software\\Classes", -1,
-                                                                 TRUE) == CSTR_EQUAL;
+    for (const LeftOutKey& out : kLeftOut) {
+        if (out.root == root.key && CompareStringOrdinal(path.c_str(), -1, out.path, -1, TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+// A link (a key that stands for another, such as CurrentControlSet): listed, never
+// followed, so no subtree is listed twice.
+bool IsLink(HKEY key) {
+    DWORD type = 0;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+           type == REG_LINK;
 }
 
 // Lists the keys written since a moment, each with all its values, into one text; the
@@ -88,7 +114,7 @@ public:
             text += L"\r\n[" + std::wstring(root.name) + (path.empty() ? L"" : L"\\" + path) + L"]\r\n";
             Values(key);
         }
-        if (depth >= kMaxDepth) return;
+        if (depth >= kMaxDepth || IsLink(key)) return;
         for (DWORD i = 0;; ++i) {
             DWORD chars = static_cast<DWORD>(name_.size());
             if (RegEnumKeyExW(key, i, name_.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
