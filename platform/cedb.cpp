@@ -98,6 +98,22 @@ bool ToProperty(const CEPROPVAL& in, store::Property* out) {
     }
 }
 
+// The platform's text as the store's.
+std::u16string StoreText(LPCWSTR text) {
+    std::u16string out;
+    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
+    return out;
+}
+
+// The database of a volume by object id when wantedOid is not 0, else by name.
+std::optional<store::DatabaseInfo> FindDatabase(const store::VolumeStore& volume, CEOID wantedOid,
+                                                LPCWSTR name) {
+    if (!wantedOid) return volume.FindDatabase(StoreText(name));
+    for (const auto& d : volume.Databases())
+        if (d.oid == wantedOid) return d;
+    return std::nullopt;
+}
+
 }  // namespace
 
 // ---- Volumes ----
@@ -134,20 +150,6 @@ BOOL NextVolume(const std::vector<store::Mount>& mounts, PCEGUID pguid, LPWSTR l
     }
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
-}
-
-std::vector<store::Mount> MountsNamed(const std::vector<store::Mount>& mounts, const CEGUID& guid) {
-    std::vector<store::Mount> named;
-    for (const store::Mount& m : mounts) {
-        if (IsInvalidGuid(guid) || MountIdOf(guid) == m.id) named.push_back(m);
-    }
-    return named;
-}
-
-std::u16string StoreText(LPCWSTR text) {
-    std::u16string out;
-    for (; *text; ++text) out.push_back(static_cast<char16_t>(*text));
-    return out;
 }
 
 // ---- Open databases ----
@@ -188,12 +190,26 @@ void Database::Put(Record& record, const store::Property& prop) {
     record.props.push_back(prop);
 }
 
-std::optional<store::DatabaseInfo> FindDatabase(const store::VolumeStore& volume, CEOID wantedOid,
-                                                LPCWSTR name) {
-    if (!wantedOid) return volume.FindDatabase(StoreText(name));
-    for (const auto& d : volume.Databases())
-        if (d.oid == wantedOid) return d;
-    return std::nullopt;
+std::shared_ptr<Database> Open(const std::vector<store::Mount>& mounts, PCEGUID pguid, PCEOID poid,
+                               LPWSTR lpszName, const VolumeAccess& access) {
+    const CEOID wantedOid = poid ? *poid : 0;
+    if (pguid == nullptr || (wantedOid == 0 && lpszName == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    bool named = false;
+    for (const store::Mount& m : mounts) {
+        if (!IsInvalidGuid(*pguid) && MountIdOf(*pguid) != m.id) continue;
+        named = true;
+        store::VolumeStore* volume = access.volume(m);
+        if (!volume) continue;
+        const auto info = FindDatabase(*volume, wantedOid, lpszName);
+        if (!info) continue;
+        if (poid) *poid = info->oid;
+        return access.share(m, *volume, *info);
+    }
+    SetLastError(named ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER);
+    return nullptr;
 }
 
 CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex) {

@@ -48,13 +48,6 @@ std::optional<uint32_t> MountIdOf(const CEGUID& g);
 BOOL NextVolume(const std::vector<store::Mount>& mounts, PCEGUID pguid, LPWSTR lpBuf,
                 DWORD dwSize);
 
-// The mounts CeOpenDatabaseEx searches for a volume identifier: every one for the
-// invalid identifier, else the one it names (none when it names no mount).
-std::vector<store::Mount> MountsNamed(const std::vector<store::Mount>& mounts, const CEGUID& guid);
-
-// The platform's text as the store's.
-std::u16string StoreText(LPCWSTR text);
-
 // ---- Open databases ----
 
 struct Database {
@@ -79,10 +72,22 @@ struct Database {
     void Put(Record& record, const store::Property& prop);
 };
 
-// The database of a volume that CeOpenDatabaseEx names: by object id when wantedOid is
-// not 0, else by name (ignoring case).
-std::optional<store::DatabaseInfo> FindDatabase(const store::VolumeStore& volume, CEOID wantedOid,
-                                                LPCWSTR name);
+// How an implementation reaches volumes for Open: a mount's store (nullptr when its
+// file is not there), and the one Database of a volume's database that every handle
+// on it shares (made with Database::Load when none is open).
+struct VolumeAccess {
+    std::function<store::VolumeStore*(const store::Mount& mount)> volume;
+    std::function<std::shared_ptr<Database>(const store::Mount& mount, store::VolumeStore& volume,
+                                            const store::DatabaseInfo& info)>
+        share;
+};
+
+// CeOpenDatabaseEx over the mount table's list: the database, by object id when *poid
+// is not 0, else by name (ignoring case), in the first volume the identifier names
+// that holds it; *poid receives its object id. nullptr with SetLastError when there is
+// none; a store's failure is thrown (store::Error).
+std::shared_ptr<Database> Open(const std::vector<store::Mount>& mounts, PCEGUID pguid, PCEOID poid,
+                               LPWSTR lpszName, const VolumeAccess& access);
 
 // What one handle on a database holds.
 struct Cursor {

@@ -50,38 +50,28 @@ BOOL Device::CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) {
 
 HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID,
                                 DWORD dwFlags, CENOTIFYREQUEST*) {
-    auto fail = [](DWORD error) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    };
-    const CEOID wantedOid = poid ? *poid : 0;
-    if (pguid == nullptr || (wantedOid == 0 && lpszName == nullptr))
-        return fail(ERROR_INVALID_PARAMETER);
     std::lock_guard lock(mutex_);
-    try {
-        const auto candidates = cedb::MountsNamed(databases_.mounts->List(), *pguid);
-        if (candidates.empty()) return fail(ERROR_INVALID_PARAMETER);
-        for (const store::Mount& m : candidates) {
-            store::VolumeStore* volume = Volume(m.volumePath);
-            if (!volume) continue;
-            const auto info = cedb::FindDatabase(*volume, wantedOid, lpszName);
-            if (!info) continue;
-
-            std::filesystem::path host;
-            files_.paths.Resolve(m.volumePath, &host);
-            auto& cached = databases_.open[{host, info->oid}];
-            std::shared_ptr<cedb::Database> db = cached.lock();
-            if (!db) {
-                db = cedb::Database::Load(*volume, m.volumePath, *info);
-                cached = db;
-            }
-            if (poid) *poid = info->oid;
-            return reinterpret_cast<HANDLE>(handles_.Add(std::make_unique<DatabaseObject>(
-                std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0)));
+    cedb::VolumeAccess access;
+    access.volume = [this](const store::Mount& m) { return Volume(m.volumePath); };
+    access.share = [this](const store::Mount& m, store::VolumeStore& volume, const store::DatabaseInfo& info) {
+        std::filesystem::path host;
+        files_.paths.Resolve(m.volumePath, &host);
+        auto& cached = databases_.open[{host, info.oid}];
+        std::shared_ptr<cedb::Database> db = cached.lock();
+        if (!db) {
+            db = cedb::Database::Load(volume, m.volumePath, info);
+            cached = db;
         }
-        return fail(ERROR_FILE_NOT_FOUND);
+        return db;
+    };
+    try {
+        std::shared_ptr<cedb::Database> db = cedb::Open(databases_.mounts->List(), pguid, poid, lpszName, access);
+        if (!db) return INVALID_HANDLE_VALUE;
+        return reinterpret_cast<HANDLE>(handles_.Add(
+            std::make_unique<DatabaseObject>(std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0)));
     } catch (const store::Error&) {
-        return fail(kStoreReadFailed);
+        SetLastError(kStoreReadFailed);
+        return INVALID_HANDLE_VALUE;
     }
 }
 

@@ -91,35 +91,28 @@ BOOL WINAPI CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) {
 
 HANDLE WINAPI CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPROPID,
                                DWORD dwFlags, CENOTIFYREQUEST*) {
-    auto fail = [](DWORD error) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    };
-    const CEOID wantedOid = poid ? *poid : 0;
-    if (pguid == nullptr || (wantedOid == 0 && lpszName == nullptr))
-        return fail(ERROR_INVALID_PARAMETER);
     State& state = TheState();
     std::lock_guard lock(state.mutex);
+    cedb::VolumeAccess access;
+    access.volume = [&state](const store::Mount& m) { return Volume(state, m.volumePath); };
+    access.share = [&state](const store::Mount& m, store::VolumeStore& volume, const store::DatabaseInfo& info) {
+        auto& db = state.open[{text::FoldCase(m.volumePath), info.oid}];
+        if (!db) db = cedb::Database::Load(volume, m.volumePath, info);
+        return db;
+    };
     try {
-        const auto candidates = cedb::MountsNamed(Mounts(state), *pguid);
-        if (candidates.empty()) return fail(ERROR_INVALID_PARAMETER);
-        for (const store::Mount& m : candidates) {
-            store::VolumeStore* volume = Volume(state, m.volumePath);
-            if (!volume) continue;
-            const auto info = cedb::FindDatabase(*volume, wantedOid, lpszName);
-            if (!info) continue;
-
-            auto& db = state.open[{text::FoldCase(m.volumePath), info->oid}];
-            if (!db) db = cedb::Database::Load(*volume, m.volumePath, *info);
-            const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            if (handle == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-            state.handles[handle] = cedb::Cursor{db, (dwFlags & CEDB_AUTOINCREMENT) != 0};
-            if (poid) *poid = info->oid;
-            return handle;
+        std::shared_ptr<cedb::Database> db = cedb::Open(Mounts(state), pguid, poid, lpszName, access);
+        if (!db) return INVALID_HANDLE_VALUE;
+        const HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (handle == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
         }
-        return fail(ERROR_FILE_NOT_FOUND);
+        state.handles[handle] = cedb::Cursor{std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0};
+        return handle;
     } catch (const store::Error&) {
-        return fail(ERROR_READ_FAULT);
+        SetLastError(ERROR_READ_FAULT);
+        return INVALID_HANDLE_VALUE;
     }
 }
 
