@@ -17,7 +17,9 @@
 # when none is set. Exit code: the installer's; 2 when the run could not be made.
 #
 # RUN_WINDOWS_WAIT_FOR=FILE (for scripts/screenshots.sh): the completion message stays
-# up until FILE exists.
+# up until FILE exists. For looking into a run: RUN_WINDOWS_KEEP=1 keeps the work folder
+# (the prefix, the listing of what was written), RUN_WINDOWS_XTRACE=1 traces each step
+# with the time.
 set -euo pipefail
 [ -n "${RUN_WINDOWS_XTRACE:-}" ] && { PS4='+ $(date +%s.%N | cut -c7-14) '; set -x; }
 root=$(cd "$(dirname "$0")/.." && pwd)
