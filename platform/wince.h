@@ -11,7 +11,8 @@
 // WINAPI is empty; the implementation lives in platform/host/. On Windows (_WIN32)
 // everything but the property databases is the real Win32 API from <windows.h>
 // (WCHAR is wchar_t, TEXT(s) is L##s), and only the property database types, flags
-// and calls, which desktop Windows lacks, are declared here.
+// and calls, which desktop Windows lacks, are declared here, with the phone's rules
+// for registry access rights and for case in text (platform/win32/).
 #pragma once
 
 #ifdef _WIN32
@@ -32,6 +33,29 @@
 #include <string.h>  // memset, memcpy, memmove
 #include <wchar.h>   // wcslen, wcscpy, wcscat, _wcsicmp
 #include <wctype.h>  // towlower, iswdigit
+
+// The phone knows no access rights on registry keys: a key opened or created with none
+// requested (samDesired 0) is read and written through. Desktop Windows grants exactly
+// what is asked, so there the two calls that open keys go through platform/win32/,
+// which asks for reading and writing when the caller asked for nothing, and are the
+// real calls otherwise.
+LONG WINAPI PhoneRegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
+                                 DWORD dwOptions, REGSAM samDesired,
+                                 LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                                 LPDWORD lpdwDisposition);
+LONG WINAPI PhoneRegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                               PHKEY phkResult);
+#define RegCreateKeyExW PhoneRegCreateKeyExW
+#define RegOpenKeyExW PhoneRegOpenKeyExW
+
+// The phone's C library folds case by Unicode: towlower is CharLowerW on one character
+// and _wcsicmp compares the lower-cased characters, so Cyrillic letters match their
+// capitals. Desktop Windows' C runtime folds only A-Z in its default locale, so there
+// these two go through platform/win32/ as well.
+WCHAR PhoneTowlower(WCHAR c);
+int PhoneWcsicmp(const WCHAR* a, const WCHAR* b);
+#define towlower(c) PhoneTowlower(c)
+#define _wcsicmp(a, b) PhoneWcsicmp(a, b)
 
 #else  // the Linux host
 

@@ -30,7 +30,8 @@ constexpr int kLockWaitMs = 5'000;
 constexpr int kLockPollMs = 20;
 constexpr int kLockNoticeMs = 200;  // a wait this long is told; shorter ones are routine
 
-std::string Quote(const fs::path& file) { return "\"" + file.string() + "\""; }
+// A path as UTF-8, the encoding SQLite takes file names in on every system.
+std::string Utf8(const std::u8string& path) { return std::string(path.begin(), path.end()); }
 
 // ---- Waiting for locks ----
 
@@ -98,10 +99,15 @@ ReadAccess ReaderAccess(const fs::path& file) {
     return ReadAccess::ReadWrite;
 }
 
-// A URI for sqlite3_open_v2 with the path's special characters escaped.
+std::string Quote(const fs::path& file) { return "\"" + Utf8(file.u8string()) + "\""; }
+
+// A URI for sqlite3_open_v2 with the path's special characters escaped; its path
+// begins with "/" also where an absolute path begins with a drive letter.
 std::string FileUri(const fs::path& file, const char* query) {
+    std::string path = Utf8(fs::absolute(file).generic_u8string());
+    if (path.empty() || path.front() != '/') path.insert(0, "/");
     std::string uri = "file:";
-    for (unsigned char c : fs::absolute(file).string()) {
+    for (unsigned char c : path) {
         if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7F) {
             static const char* hex = "0123456789ABCDEF";
             uri += '%';

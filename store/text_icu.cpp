@@ -43,14 +43,6 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     return FoldCase(a) == FoldCase(b);
 }
 
-int CompareNoCase(std::u16string_view a, std::u16string_view b) {
-    const std::u16string fa = FoldCase(a);
-    const std::u16string fb = FoldCase(b);
-    if (int c = fa.compare(fb); c != 0) return c < 0 ? -1 : 1;
-    if (int c = a.compare(b); c != 0) return c < 0 ? -1 : 1;
-    return 0;
-}
-
 char16_t LowerChar(char16_t c) { return OneUnit(u_tolower(c), c); }
 
 char16_t FoldChar(char16_t c) { return OneUnit(u_foldCase(c, U_FOLD_CASE_DEFAULT), c); }

@@ -31,6 +31,10 @@
 #include "platform/host/host.h"
 #include "store/store.h"
 
+namespace cedb {
+struct Database;  // platform/cedb.h
+}  // namespace cedb
+
 namespace host::device {
 
 // Something a handle refers to; each service derives its own kinds.
@@ -76,7 +80,6 @@ struct MessageQueue {
     std::deque<MSG> messages;
 };
 
-struct OpenDatabase;  // databases.cpp
 
 class Device final : public Backend {
 public:
@@ -111,7 +114,7 @@ private:
         std::unique_ptr<store::MountTable> mounts;
         std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
         // Shared by every handle on one database; dropped with the last handle.
-        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> open;
+        std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<cedb::Database>> open;
         int readBuffers = 0;  // handed out by CeReadRecordProps and not yet freed
     };
 

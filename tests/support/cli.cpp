@@ -24,19 +24,18 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
-[[noreturn]] void ExecChild(const std::vector<std::string>& args, const CliOptions& options,
-                            int in, int out, int err) {
+[[noreturn]] void ExecChild(std::string program, const std::vector<std::string>& args,
+                            const CliOptions& options, int in, int out, int err) {
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
-    std::string program = CEUPDATE_BIN;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(program.c_str(), argv.data());
     _exit(127);
 }
 
@@ -91,6 +90,11 @@ bool Pump(int& in, int& out, int& err, const std::string& input, double timeout,
 }  // namespace
 
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options) {
+    return RunProgram(CEUPDATE_BIN, args, options);
+}
+
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const CliOptions& options) {
     int inPipe[2] = {-1, -1}, outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot create pipes");
@@ -104,7 +108,7 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     }
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) ExecChild(args, options, childIn, outPipe[1], errPipe[1]);
+    if (pid == 0) ExecChild(program, args, options, childIn, outPipe[1], errPipe[1]);
 
     close(childIn);
     close(outPipe[1]);

@@ -36,6 +36,10 @@ inline CliOptions InFolder(const std::filesystem::path& cwd) {
 // Runs CEUPDATE_BIN with the arguments and waits for it to end.
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = {});
 
+// Runs any program (found on PATH when it names no folder) the same way.
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const CliOptions& options = {});
+
 // RunCli with "--device IMAGE" appended to the arguments.
 CliResult RunOnImage(const std::filesystem::path& image, std::vector<std::string> args,
                      const CliOptions& options = {});
