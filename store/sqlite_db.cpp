@@ -4,8 +4,11 @@
 #include "store/bytes.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -75,7 +78,10 @@ std::string Reason(sqlite3* db, int rc) {
     std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     if ((rc & 0xFF) == SQLITE_IOERR || (rc & 0xFF) == SQLITE_CANTOPEN) {
         const int error = db ? sqlite3_system_errno(db) : 0;
-        if (error == ENOSPC || error == EDQUOT) return kFull;
+        if (error == ENOSPC) return kFull;
+#ifdef EDQUOT
+        if (error == EDQUOT) return kFull;
+#endif
         if (error == EROFS) return kReadOnly;
         if (error != 0) reason += std::string(": ") + std::strerror(error);
     }
@@ -87,15 +93,23 @@ std::string Reason(sqlite3* db, int rc) {
 // made when it closes), or "immutable" (a folder nobody can write: no -wal can exist).
 enum class ReadAccess { ReadOnly, ReadWrite, Immutable };
 
+bool Writable(const fs::path& path) {
+#ifdef _WIN32
+    return _waccess(path.c_str(), 2) == 0;
+#else
+    return access(path.c_str(), W_OK) == 0;
+#endif
+}
+
 ReadAccess ReaderAccess(const fs::path& file) {
     std::error_code ec;
     fs::path wal = file;
     wal += "-wal";
     const fs::path folder = fs::absolute(file, ec).parent_path();
-    const bool folderWritable = access(folder.c_str(), W_OK) == 0;
+    const bool folderWritable = Writable(folder);
     const bool walExists = fs::exists(fs::symlink_status(wal, ec));
     if (!folderWritable && !walExists) return ReadAccess::Immutable;
-    if (walExists || !folderWritable || access(file.c_str(), W_OK) != 0) return ReadAccess::ReadOnly;
+    if (walExists || !folderWritable || !Writable(file)) return ReadAccess::ReadOnly;
     return ReadAccess::ReadWrite;
 }
 
@@ -426,18 +440,21 @@ void RequireOwnFile(const fs::path& file, const std::string& what) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         fs::path path = file;
         path += suffix;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT && *suffix) continue;
-            throw Error(what + " cannot be examined: " + std::strerror(errno));
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(path, ec);
+        if (st.type() == fs::file_type::not_found) {
+            if (*suffix) continue;
+            ec = std::make_error_code(std::errc::no_such_file_or_directory);
         }
+        if (ec) throw Error(what + " cannot be examined: " + ec.message());
         const std::string name = *suffix ? what + " (its " + (suffix + 1) + " file)" : what;
-        if (S_ISLNK(st.st_mode))
+        if (fs::is_symlink(st))
             throw Error(name + " is a symbolic link; a store is written only as a file of "
                         "its own, inside the image");
-        if (!S_ISREG(st.st_mode)) throw Error(name + " is not a regular file");
-        if (st.st_nlink > 1)
-            throw Error(name + " has " + std::to_string(st.st_nlink) +
+        if (!fs::is_regular_file(st)) throw Error(name + " is not a regular file");
+        const std::uintmax_t links = fs::hard_link_count(path, ec);
+        if (!ec && links > 1)
+            throw Error(name + " has " + std::to_string(links) +
                         " hard links; writing it would change the other names too");
     }
 }
