@@ -431,16 +431,10 @@ CEOID ReadOne(Cursor& cursor, CEPROPID propid, LPBYTE* lplpBuffer, LPDWORD lpcbB
     return oid;
 }
 
-}  // namespace
-
-CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-           LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator) {
-    if (!lpcPropID || !lplpBuffer || !lpcbBuffer || (rgPropID && *lpcPropID == 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (rgPropID && *lpcPropID == 1 && !*lplpBuffer && (dwFlags & CEDB_ALLOWREALLOC)) [[likely]]
-        return ReadOne(cursor, rgPropID[0], lplpBuffer, lpcbBuffer, allocator);
+// Every read but the installer's: several properties or all of them, the caller's
+// buffer, no buffer allowed to grow.
+[[gnu::noinline]] CEOID ReadMany(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
+                                 LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator) {
     const size_t index = cursor.current.load(std::memory_order_relaxed);
     CEOID oid = 0;
     const Block* block = index == SIZE_MAX ? nullptr : cursor.db->records->BlockAt(index, &oid);
@@ -502,6 +496,20 @@ CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
         return 0;
     }
     return oid;
+}
+
+}  // namespace
+
+CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
+           LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator) {
+    if (lpcPropID && rgPropID && *lpcPropID == 1 && lplpBuffer && !*lplpBuffer && lpcbBuffer &&
+        (dwFlags & CEDB_ALLOWREALLOC)) [[likely]]
+        return ReadOne(cursor, rgPropID[0], lplpBuffer, lpcbBuffer, allocator);
+    if (!lpcPropID || !lplpBuffer || !lpcbBuffer || (rgPropID && *lpcPropID == 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return ReadMany(cursor, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer, allocator);
 }
 
 CEOID Write(Cursor& cursor, CEOID oidRecord, WORD cPropID, CEPROPVAL* rgPropVal,

@@ -159,16 +159,20 @@ BOOL Device::CloseHandle(HANDLE hObject) {
 void Device::Own(uintptr_t handle, Object* object) {
     OwnedHandles& owned = t_ownedHandles;
     const uint64_t serial = serial_.load(std::memory_order_relaxed);
-    if (owned.device != serial) owned = OwnedHandles{serial, {}, {}, 0};
+    if (owned.device != serial) owned = OwnedHandles{serial, {}, {}};
     for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {
         if (owned.handles[i] == handle) {
             owned.objects[i] = object;
             return;
         }
     }
-    const unsigned slot = owned.next++ % OwnedHandles::kEntries;
-    owned.handles[slot] = handle;
-    owned.objects[slot] = object;
+    // In front, the one looked at longest ago falling out.
+    for (unsigned i = OwnedHandles::kEntries - 1; i > 0; --i) {
+        owned.handles[i] = owned.handles[i - 1];
+        owned.objects[i] = owned.objects[i - 1];
+    }
+    owned.handles[0] = handle;
+    owned.objects[0] = object;
 }
 
 void Device::Disown(uintptr_t handle) {

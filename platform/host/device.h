@@ -36,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/host/backend.h"
@@ -91,16 +92,15 @@ private:
     Object* lastObject_ = nullptr;
 };
 
-// The file and database handles the calling thread opened on a device, for its own calls on
-// them: a few entries, replaced in turn; a handle that fell out is found in the table
-// again, under the lock, and put back. Entries of another device than the bound one are
-// never looked at.
+// The file and database handles the calling thread opened on a device, for its own
+// calls on them: a few entries, the one used last first; a handle that fell out is
+// found in the table again, under the lock, and put back. Entries of another device
+// than the bound one are never looked at.
 struct OwnedHandles {
     static constexpr unsigned kEntries = 4;
     uint64_t device;  // Device::serial_ of the entries
     uintptr_t handles[kEntries];
     Object* objects[kEntries];
-    unsigned next;
 };
 extern constinit thread_local OwnedHandles t_ownedHandles;
 
@@ -222,6 +222,10 @@ T* Device::Owned(const void* handle, Object::Kind kind) {
         Object* object = owned.objects[i];
         if (owned.handles[i] != h || !object) continue;
         if (object->kind != kind || object->closed.load(std::memory_order_relaxed)) return nullptr;
+        if (i != 0) {  // the handle used last is looked at first
+            std::swap(owned.handles[0], owned.handles[i]);
+            std::swap(owned.objects[0], owned.objects[i]);
+        }
         return static_cast<T*>(object);
     }
     return nullptr;
