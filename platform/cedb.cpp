@@ -398,16 +398,22 @@ CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex) {
 
 namespace {
 
+// The block of the cursor's current record, its index and object id; nullptr with
+// ERROR_NO_MORE_ITEMS when there is none.
+const Block* CurrentBlock(const Cursor& cursor, size_t* index, CEOID* oid) {
+    *index = cursor.current.load(std::memory_order_relaxed);
+    const Block* block = *index == SIZE_MAX ? nullptr : cursor.db->records->BlockAt(*index, oid);
+    if (!block) SetLastError(ERROR_NO_MORE_ITEMS);
+    return block;
+}
+
 // The installer's read: one property into a new block, a copy of its entry.
 CEOID ReadOne(Cursor& cursor, CEPROPID propid, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer,
               const Allocator& allocator) {
-    const size_t index = cursor.current.load(std::memory_order_relaxed);
+    size_t index;
     CEOID oid = 0;
-    const Block* block = index == SIZE_MAX ? nullptr : cursor.db->records->BlockAt(index, &oid);
-    if (!block) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return 0;
-    }
+    const Block* block = CurrentBlock(cursor, &index, &oid);
+    if (!block) return 0;
     const Entry* e = block->Find(propid);
     const size_t needed = sizeof(CEPROPVAL) + (e ? Align8(e->dataBytes) : 0);
     auto* buffer = static_cast<uint8_t*>(allocator.allocate(needed));
@@ -435,13 +441,10 @@ CEOID ReadOne(Cursor& cursor, CEPROPID propid, LPBYTE* lplpBuffer, LPDWORD lpcbB
 // buffer, no buffer allowed to grow.
 [[gnu::noinline]] CEOID ReadMany(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
                                  LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator) {
-    const size_t index = cursor.current.load(std::memory_order_relaxed);
+    size_t index;
     CEOID oid = 0;
-    const Block* block = index == SIZE_MAX ? nullptr : cursor.db->records->BlockAt(index, &oid);
-    if (!block) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return 0;
-    }
+    const Block* block = CurrentBlock(cursor, &index, &oid);
+    if (!block) return 0;
     // The entries in the order asked for (nullptr: not in the record), then the
     // CEPROPVALs in one array and their data after it.
     const size_t count = rgPropID ? *lpcPropID : block->count;
