@@ -7,8 +7,9 @@
 // id. An open database holds all its records in memory (Database, shared by every
 // handle on it) and writes through to the volume store, which commits each call: the
 // installer's scan -- seek to record i, read one property, free the buffer, for every
-// patch entry -- then never touches SQLite. Each record remembers where the property
-// asked for last sits, so reading the same tag again costs one comparison.
+// patch entry -- then never touches SQLite. Each record's properties lie in one block
+// in the form a read hands them back (each CEPROPVAL followed by its text or bytes),
+// so reading one property is one copy.
 //
 // CeReadRecordProps hands out one block: the CEPROPVALs, then, each at an 8-byte
 // boundary, the variable data (text with its terminator, blob bytes) that their
@@ -18,6 +19,7 @@
 // INVALID_HANDLE_VALUE, with SetLastError.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,26 +52,26 @@ BOOL NextVolume(const std::vector<store::Mount>& mounts, PCEGUID pguid, LPWSTR l
 
 // ---- Open databases ----
 
+// The records of an open database (cedb.cpp): each record's properties in one
+// unchanging block, in the form a read hands them back.
+struct RecordTable;
+
 struct Database {
-    struct Record {
-        CEOID oid;
-        std::vector<store::Property> props;
-        size_t hint = 0;  // index of the property read last
-    };
     store::VolumeStore* volume = nullptr;
     std::u16string volumePath;
     std::u16string name;
     uint32_t oid = 0;
-    std::vector<Record> records;
+    std::unique_ptr<RecordTable> records;
+    // The record index of each object id; Write and Seek by object id only.
     std::unordered_map<CEOID, size_t> byOid;
 
+    Database();
+    ~Database();
     // The records of one database of a volume, in record order.
     static std::shared_ptr<Database> Load(store::VolumeStore& volume, const std::u16string& volumePath,
                                           const store::DatabaseInfo& info);
-    // The property of that tag, or nullptr.
-    const store::Property* Get(Record& record, CEPROPID propid);
-    // Replaces the property of the same tag, or adds it.
-    void Put(Record& record, const store::Property& prop);
+    // How many records there are.
+    size_t Count() const;
 };
 
 // How an implementation reaches volumes for Open: a mount's store (nullptr when its
@@ -91,9 +93,12 @@ std::shared_ptr<Database> Open(const std::vector<store::Mount>& mounts, PCEGUID 
 
 // What one handle on a database holds.
 struct Cursor {
-    std::shared_ptr<Database> db;
-    bool autoIncrement = false;
-    size_t current = SIZE_MAX;  // the current record, SIZE_MAX for none
+    Cursor(std::shared_ptr<Database> d, bool autoIncrement) : db(std::move(d)), autoIncrement(autoIncrement) {}
+    const std::shared_ptr<Database> db;
+    const bool autoIncrement;
+    // The current record, SIZE_MAX for none; an atomic so that a handle may be used on
+    // more than one thread.
+    std::atomic<size_t> current{SIZE_MAX};
 };
 
 // How CeReadRecordProps' blocks are allocated and released: the platform's LocalAlloc
@@ -103,6 +108,11 @@ struct Allocator {
     void (*release)(void* block);
 };
 
+// Seek (but by object id) and Read look only at what Write publishes whole (a record
+// is never changed in place: a write gives it a new block), so an implementation may
+// call them without its lock, on a cursor that its thread alone uses; a record a
+// write replaced stays readable until the database is dropped. Open, Write and
+// Seek by object id need the lock.
 CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex);
 
 CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,

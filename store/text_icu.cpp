@@ -19,6 +19,12 @@ char16_t OneUnit(UChar32 mapped, char16_t c) {
     return mapped <= 0xFFFF ? static_cast<char16_t>(mapped) : c;
 }
 
+// ASCII maps by itself: its only case pairs are A-Z and a-z, under lower-casing and
+// under full case folding alike. Names, keys and paths are ASCII nearly always, so
+// they never reach ICU.
+bool IsAscii(char16_t c) { return c < 0x80; }
+char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
 }  // namespace
 
 std::string ToUtf8(std::u16string_view text) {
@@ -34,6 +40,16 @@ std::u16string FromUtf8(std::string_view text) {
 }
 
 std::u16string FoldCase(std::u16string_view text) {
+    std::u16string folded(text);
+    bool ascii = true;
+    for (char16_t& c : folded) {
+        if (!IsAscii(c)) {
+            ascii = false;
+            break;
+        }
+        c = AsciiLower(c);
+    }
+    if (ascii) return folded;
     icu::UnicodeString s(text.data(), static_cast<int32_t>(text.size()));
     s.foldCase(U_FOLD_CASE_DEFAULT);
     return std::u16string(s.getBuffer(), static_cast<size_t>(s.length()));
@@ -43,11 +59,13 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     return FoldCase(a) == FoldCase(b);
 }
 
-char16_t LowerChar(char16_t c) { return OneUnit(u_tolower(c), c); }
+char16_t LowerChar(char16_t c) { return IsAscii(c) ? AsciiLower(c) : OneUnit(u_tolower(c), c); }
 
-char16_t FoldChar(char16_t c) { return OneUnit(u_foldCase(c, U_FOLD_CASE_DEFAULT), c); }
+char16_t FoldChar(char16_t c) {
+    return IsAscii(c) ? AsciiLower(c) : OneUnit(u_foldCase(c, U_FOLD_CASE_DEFAULT), c);
+}
 
-bool IsDecimalDigit(char16_t c) { return u_isdigit(c) != 0; }
+bool IsDecimalDigit(char16_t c) { return IsAscii(c) ? c >= u'0' && c <= u'9' : u_isdigit(c) != 0; }
 
 size_t DisplayWidth(std::string_view utf8) {
     size_t width = 0;

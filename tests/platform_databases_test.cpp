@@ -1,6 +1,7 @@
 // Property databases on the device: volume enumeration over the mount table,
 // opening, seeking, reading (a missing property included) and writing records.
 #include <cstring>
+#include <thread>
 
 #include "platform_image.h"
 #include "store/bytes.h"
@@ -290,6 +291,81 @@ TEST_F(DeviceDatabases, OrderStaysFixedForHandlesOpenTogether) {
     LocalFree(buffer);
     CloseHandle(a);
     CloseHandle(b);
+}
+
+// The text of the key property of record i through a handle, or "" when it fails.
+std::u16string KeyAt(HANDLE db, DWORD i) {
+    if (!CeSeekDatabase(db, CEDB_SEEK_BEGINNING, i, nullptr)) return u"";
+    LPBYTE buffer = nullptr;
+    DWORD size = 0;
+    WORD count = 1;
+    CEPROPID key = kKey;
+    const bool read = CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &key, &buffer, &size) != 0;
+    std::u16string text = read ? reinterpret_cast<CEPROPVAL*>(buffer)->val.lpwstr : u"";
+    LocalFree(buffer);
+    return text;
+}
+
+// A handle works on every thread: its owner's calls take a way of their own, so each
+// case mixes the owner and another thread on one handle, one database or one buffer.
+TEST_F(DeviceDatabases, HandlesAndBuffersCrossThreads) {
+    HANDLE db = Open(u"\\FileNameLang");
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KeyAt(db, 1), u"Календарь");
+
+    // Another thread seeks and reads on the owner's handle; the owner sees where it
+    // left the handle.
+    std::thread([&] { EXPECT_EQ(KeyAt(db, 2), u"Tasks"); }).join();
+    LPBYTE buffer = nullptr;
+    DWORD size = 0;
+    WORD count = 1;
+    CEPROPID key = kKey;
+    ASSERT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &key, &buffer, &size), oids_[2]);
+
+    // The buffer is freed on another thread; a write there, through a handle of its
+    // own, shows in the owner's next read.
+    std::thread([&] {
+        LocalFree(buffer);
+        HANDLE other = Open(u"\\FileNameLang");
+        CEPROPVAL value{};
+        value.propid = kKey;
+        value.val.lpwstr = const_cast<LPWSTR>(u"Written elsewhere");
+        EXPECT_EQ(CeWriteRecordProps(other, oids_[0], 1, &value), oids_[0]);
+        CloseHandle(other);
+    }).join();
+    EXPECT_EQ(KeyAt(db, 0), u"Written elsewhere");
+
+    // Closed on another thread: the owner's next calls fail as on any closed handle.
+    std::thread([&] { EXPECT_TRUE(CloseHandle(db)); }).join();
+    SetLastError(0);
+    EXPECT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    buffer = nullptr;
+    EXPECT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &key, &buffer, &size), 0u);
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_FALSE(CloseHandle(db));
+    EXPECT_EQ(host::UnbindDevice(), host::OpenCounts{});
+}
+
+// Records added while a handle scans are seen at the end, also past the room the
+// database had when it was opened.
+TEST_F(DeviceDatabases, RecordsAddedGrowTheTable) {
+    HANDLE db = Open(u"\\FileNameLang");
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    std::vector<CEOID> added;
+    for (int i = 0; i < 40; ++i) {
+        const std::u16string key = u"Added " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+        CEPROPVAL value{};
+        value.propid = kKey;
+        value.val.lpwstr = const_cast<LPWSTR>(key.c_str());
+        added.push_back(CeWriteRecordProps(db, 0, 1, &value));
+        ASSERT_NE(added.back(), 0u);
+    }
+    EXPECT_EQ(KeyAt(db, 0), u"Notes");
+    EXPECT_EQ(KeyAt(db, 4 + 39), u"Added N");
+    EXPECT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 4 + 40, nullptr), 0u);
+    EXPECT_EQ(CeSeekDatabase(db, CEDB_SEEK_CEOID, added[30], nullptr), added[30]);
+    CloseHandle(db);
 }
 
 TEST_F(DeviceDatabases, InjectedFailuresReachTheCaller) {

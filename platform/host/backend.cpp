@@ -4,11 +4,11 @@
 #include "platform/host/backend.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
 #include "platform/host/device.h"
+#include "platform/host/read_blocks.h"
 
 namespace host {
 
@@ -32,7 +32,7 @@ class UnboundBackend final : public RefusingBackend {
 public:
     // A buffer handed out before the device went away is still the caller's to free.
     HLOCAL LocalFree(HLOCAL hMem) override {
-        std::free(hMem);
+        read_blocks::Give(hMem);
         return nullptr;
     }
 };

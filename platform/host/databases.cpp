@@ -1,12 +1,12 @@
 // Property databases: the mounted volumes, and databases opened from them. The core
 // (volumes from the mount table, records held in memory, the read block's layout) is
 // platform/cedb.h, shared with the Windows build; here are the device's handles, its
-// lock, its allocator and the write trace.
-#include <cstdlib>
-
+// lock, its allocator and the write trace. Seeks and reads on the thread that opened
+// the database take neither the lock nor the table (device.h).
 #include "platform/cedb.h"
 #include "platform/host/device.h"
 #include "platform/host/errors.h"
+#include "platform/host/read_blocks.h"
 #include "store/bytes.h"
 
 namespace host::device {
@@ -15,12 +15,12 @@ namespace {
 
 struct DatabaseObject final : Object {
     explicit DatabaseObject(std::shared_ptr<cedb::Database> db, bool autoIncrement)
-        : Object(Kind::Database), cursor{std::move(db), autoIncrement} {}
+        : Object(Kind::Database), cursor(std::move(db), autoIncrement) {}
     cedb::Cursor cursor;
 };
 
-// Read blocks come from the C heap; LocalFree gives them back.
-const cedb::Allocator kAllocator = {&std::malloc, &std::free};
+// Read blocks come from the free lists of read_blocks.h; LocalFree gives them back.
+const cedb::Allocator kAllocator = {&read_blocks::Take, &read_blocks::Give};
 
 }  // namespace
 
@@ -68,8 +68,11 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
     try {
         std::shared_ptr<cedb::Database> db = cedb::Open(databases_.mounts->List(), pguid, poid, lpszName, access);
         if (!db) return INVALID_HANDLE_VALUE;
-        return reinterpret_cast<HANDLE>(handles_.Add(
-            std::make_unique<DatabaseObject>(std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0)));
+        auto object = std::make_unique<DatabaseObject>(std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0);
+        Object* opened = object.get();
+        const uintptr_t handle = handles_.Add(std::move(object));
+        Own(handle, opened);
+        return reinterpret_cast<HANDLE>(handle);
     } catch (const store::Error& e) {
         StoreFailed(e, false);
         SetLastError(kStoreReadFailed);
@@ -79,32 +82,45 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
 
 CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
                              LPDWORD lpdwIndex) {
+    // Seeking by object id looks at what only the lock guards.
+    if (dwSeekType != CEDB_SEEK_CEOID) {
+        if (auto* h = Owned<DatabaseObject>(hDatabase, Object::Kind::Database)) [[likely]]
+            return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
+    }
+    return SeekDatabaseLocked(hDatabase, dwSeekType, dwValue, lpdwIndex);
+}
+
+CEOID Device::SeekDatabaseLocked(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
+                                 LPDWORD lpdwIndex) {
     std::lock_guard lock(mutex_);
-    auto* h = handles_.Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDatabase), Object::Kind::Database);
+    const auto handle = reinterpret_cast<uintptr_t>(hDatabase);
+    auto* h = handles_.Find<DatabaseObject>(handle, Object::Kind::Database);
     if (!h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
+    if (h->owner == ThisThread()) Own(handle, h);
     return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
 }
 
 CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
                                 CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
+    if (auto* h = Owned<DatabaseObject>(hDbase, Object::Kind::Database)) [[likely]]
+        return cedb::Read(h->cursor, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer, kAllocator);
+    return ReadRecordPropsLocked(hDbase, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer);
+}
+
+CEOID Device::ReadRecordPropsLocked(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
+                                    CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
     std::lock_guard lock(mutex_);
-    auto* h = handles_.Find<DatabaseObject>(reinterpret_cast<uintptr_t>(hDbase), Object::Kind::Database);
+    const auto handle = reinterpret_cast<uintptr_t>(hDbase);
+    auto* h = handles_.Find<DatabaseObject>(handle, Object::Kind::Database);
     if (!h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    // A block handed out in place of the caller's is counted, the one it replaced
-    // (freed by the read) no longer.
-    LPBYTE const before = lplpBuffer ? *lplpBuffer : nullptr;
-    const CEOID oid = cedb::Read(h->cursor, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer, kAllocator);
-    if (lplpBuffer && *lplpBuffer != before) {
-        if (before) --databases_.readBuffers;
-        if (*lplpBuffer) ++databases_.readBuffers;
-    }
-    return oid;
+    if (h->owner == ThisThread()) Own(handle, h);
+    return cedb::Read(h->cursor, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer, kAllocator);
 }
 
 CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
@@ -133,11 +149,7 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
 }
 
 HLOCAL Device::LocalFree(HLOCAL hMem) {
-    if (hMem) {
-        std::lock_guard lock(mutex_);
-        --databases_.readBuffers;
-    }
-    std::free(hMem);
+    read_blocks::Give(hMem);
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Binding the device, and the device's handle table.
 #include "platform/host/device.h"
 
+#include "platform/host/read_blocks.h"
 #include "store/text.h"
 
 namespace host {
@@ -36,14 +37,32 @@ OpenCounts UnbindDevice() {
 
 namespace device {
 
+namespace {
+
+// Numbers for devices and threads alike, so neither is ever mistaken for another.
+std::atomic<uint64_t> g_nextSerial{1};
+constinit thread_local uint64_t t_thisThread = 0;
+
+}  // namespace
+
+constinit thread_local OwnedHandles t_ownedHandles{};
+
+uint64_t ThisThread() {
+    if (t_thisThread == 0) t_thisThread = g_nextSerial.fetch_add(1, std::memory_order_relaxed);
+    return t_thisThread;
+}
+
 Device::Device(const DeviceOptions& options)
-    : options_(options), files_{store::PathMap(options.image, options.attachments)} {
+    : options_(options),
+      serial_(g_nextSerial.fetch_add(1, std::memory_order_relaxed)),
+      files_{store::PathMap(options.image, options.attachments)} {
     if (!store::IsImage(options.image))
         throw store::Error("\"" + options.image.string() + "\" is not a device image");
     registry_.store = std::make_unique<store::RegistryStore>(store::RegistryFile(options.image),
                                                              store::Mode::ReadWrite);
     databases_.mounts = std::make_unique<store::MountTable>(store::MountsFile(options.image),
                                                             store::Mode::ReadWrite);
+    databases_.readBuffersBefore = read_blocks::Outstanding();
 }
 
 Device::~Device() { Shutdown(); }
@@ -69,8 +88,10 @@ OpenCounts Device::Shutdown() {
     const OpenCounts left{handles_.Count(Kind::File),     handles_.Count(Kind::Search),
                           handles_.Count(Kind::Key),      handles_.Count(Kind::Database),
                           handles_.Count(Kind::Thread),   handles_.Count(Kind::Window),
-                          databases_.readBuffers};
+                          static_cast<int>(read_blocks::Outstanding() - databases_.readBuffersBefore)};
+    serial_.store(g_nextSerial.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
     handles_.Clear();
+    closedElsewhere_.clear();
     return left;
 }
 
@@ -124,8 +145,44 @@ BOOL Device::CloseHandle(HANDLE hObject) {
             return FALSE;
         }
         doomed = handles_.Remove(handle);
+        if (doomed->kind != Object::Kind::Thread && doomed->owner != ThisThread()) {
+            doomed->closed.store(true, std::memory_order_relaxed);
+            closedElsewhere_.push_back(std::move(doomed));
+        }
     }
+    Disown(reinterpret_cast<uintptr_t>(hObject));
     return TRUE;
+}
+
+// ---- Handles the calling thread owns ----
+
+void Device::Own(uintptr_t handle, Object* object) {
+    OwnedHandles& owned = t_ownedHandles;
+    const uint64_t serial = serial_.load(std::memory_order_relaxed);
+    if (owned.device != serial) owned = OwnedHandles{serial, {}, {}};
+    for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {
+        if (owned.handles[i] == handle) {
+            owned.objects[i] = object;
+            return;
+        }
+    }
+    // In front, the one looked at longest ago falling out.
+    for (unsigned i = OwnedHandles::kEntries - 1; i > 0; --i) {
+        owned.handles[i] = owned.handles[i - 1];
+        owned.objects[i] = owned.objects[i - 1];
+    }
+    owned.handles[0] = handle;
+    owned.objects[0] = object;
+}
+
+void Device::Disown(uintptr_t handle) {
+    OwnedHandles& owned = t_ownedHandles;
+    if (owned.device != serial_.load(std::memory_order_relaxed)) return;
+    for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {
+        if (owned.handles[i] != handle) continue;
+        owned.handles[i] = 0;
+        owned.objects[i] = nullptr;
+    }
 }
 
 void Device::Trace(const std::string& line) {

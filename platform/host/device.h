@@ -12,9 +12,20 @@
 // is simply not found and the call fails with an error code. One mutex guards the
 // device's state; calls that block (GetMessageW, WaitForSingleObject, the screen)
 // wait without holding it.
+//
+// The calls an installer makes by the million (ReadFile, CeSeekDatabase,
+// CeReadRecordProps, LocalFree) take neither the mutex nor the table when made on the
+// thread that opened the file or database: each thread remembers the handles it opened
+// (OwnedHandles), and what those calls touch is either guarded by the object itself
+// (a file's read flag) or published whole by writes (platform/cedb.h); read buffers
+// come from per-thread free lists (read_blocks.h). On any other thread the same handle
+// works as well, under the mutex. A handle closed on
+// another thread than its owner's is kept, marked closed, until the device shuts down,
+// since its owner may be inside a call on it at that moment.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -25,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/host/backend.h"
@@ -37,13 +49,19 @@ struct Database;  // platform/cedb.h
 
 namespace host::device {
 
+// A number for the calling thread, never given to another thread of the process.
+uint64_t ThisThread();
+
 // Something a handle refers to; each service derives its own kinds.
 struct Object {
     enum class Kind { File, Search, Key, Database, Thread, Window };
     static constexpr size_t kKindCount = 6;
-    explicit Object(Kind k) : kind(k) {}
+    explicit Object(Kind k) : kind(k), owner(ThisThread()) {}
     virtual ~Object() = default;
     const Kind kind;
+    const uint64_t owner;  // the thread that made it
+    // Set when a file or database handle is closed on another thread than its owner.
+    std::atomic<bool> closed{false};
 };
 
 // The handles given out, with a one-entry cache in front of the table for the many
@@ -73,6 +91,18 @@ private:
     uintptr_t lastHandle_ = 0;
     Object* lastObject_ = nullptr;
 };
+
+// The file and database handles the calling thread opened on a device, for its own
+// calls on them: a few entries, the one used last first; a handle that fell out is
+// found in the table again, under the lock, and put back. Entries of another device
+// than the bound one are never looked at.
+struct OwnedHandles {
+    static constexpr unsigned kEntries = 4;
+    uint64_t device;  // Device::serial_ of the entries
+    uintptr_t handles[kEntries];
+    Object* objects[kEntries];
+};
+extern constinit thread_local OwnedHandles t_ownedHandles;
 
 struct MessageQueue {
     std::mutex mutex;
@@ -115,7 +145,9 @@ private:
         std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
         // Shared by every handle on one database; dropped with the last handle.
         std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<cedb::Database>> open;
-        int readBuffers = 0;  // handed out by CeReadRecordProps and not yet freed
+        // Read buffers out over the process when the device was bound: those out now
+        // beyond it are its callers' (read_blocks::Outstanding).
+        int64_t readBuffersBefore = 0;
     };
 
     struct Windows {
@@ -131,6 +163,10 @@ private:
     void Committed(size_t writes);
     void StoreFailed(const store::Error& failure, bool writing);
 
+    // ---- Files (files.cpp) ----
+    [[gnu::noinline]] BOOL ReadFileLocked(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                          LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+
     // ---- Registry (registry.cpp) ----
     std::optional<store::RegistryStore::KeyId> KeyOf(HKEY hKey);
     void CommitBatch();
@@ -141,21 +177,59 @@ private:
     LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult,
                       LPDWORD lpdwDisposition);
 
+    // ---- Handles the calling thread owns (device.cpp) ----
+    // The object of a handle this thread opened, when it is of the kind and open.
+    // nullptr says nothing: the table, under the lock, has the final word.
+    template <typename T>
+    T* Owned(const void* handle, Object::Kind kind);
+    // Remembers an object this thread owns, or forgets it.
+    void Own(uintptr_t handle, Object* object);
+    void Disown(uintptr_t handle);
+
     // ---- Databases (databases.cpp) ----
     store::VolumeStore* Volume(const std::u16string& volumePath);
+    // The calls on a handle the calling thread does not own (or no longer has at hand).
+    [[gnu::noinline]] CEOID SeekDatabaseLocked(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
+                                               LPDWORD lpdwIndex);
+    [[gnu::noinline]] CEOID ReadRecordPropsLocked(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
+                                                  CEPROPID* rgPropID, LPBYTE* lplpBuffer,
+                                                  LPDWORD lpcbBuffer);
 
     // ---- Threads (windows.cpp) ----
     std::shared_ptr<MessageQueue> QueueOf(std::thread::id thread);
 
     const DeviceOptions options_;
+    // This device among every one the process binds; a new number once it is shut
+    // down, so no thread finds its handles any more.
+    std::atomic<uint64_t> serial_;
     bool writesStopped_ = false;  // a store write failed: no more writes
     std::mutex mutex_;
     HandleTable handles_;
+    // File and database handles closed on another thread than their owner's (see above).
+    std::vector<std::unique_ptr<Object>> closedElsewhere_;
     Files files_;
     RegistryBatch registry_;
     Databases databases_;
     Windows windows_;
 };
+
+template <typename T>
+T* Device::Owned(const void* handle, Object::Kind kind) {
+    OwnedHandles& owned = t_ownedHandles;
+    if (owned.device != serial_.load(std::memory_order_relaxed)) return nullptr;
+    const auto h = reinterpret_cast<uintptr_t>(handle);
+    for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {
+        Object* object = owned.objects[i];
+        if (owned.handles[i] != h || !object) continue;
+        if (object->kind != kind || object->closed.load(std::memory_order_relaxed)) return nullptr;
+        if (i != 0) {  // the handle used last is looked at first
+            std::swap(owned.handles[0], owned.handles[i]);
+            std::swap(owned.objects[0], owned.objects[i]);
+        }
+        return static_cast<T*>(object);
+    }
+    return nullptr;
+}
 
 // Trace text: tabs, line ends and backslashes escaped so one write stays one line.
 std::string TraceText(std::u16string_view text);

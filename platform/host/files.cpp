@@ -4,14 +4,18 @@
 // hand them out in case-insensitive name order. Only regular files and folders are
 // listed, and a link only when it leads somewhere the path map allows. CreateFileW
 // opens regular files for reading and nothing else; reads are served from a buffer
-// so that the many tiny reads of a line reader stay cheap.
+// so that the many tiny reads of a line reader stay cheap: on the thread that opened
+// the file they take neither the device's lock nor the table (device.h), only the
+// file's own flag, which a read on any other thread takes as well.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/host/device.h"
 #include "platform/host/errors.h"
@@ -32,7 +36,57 @@ struct FileObject final : Object {
     size_t begin = 0;  // unread bytes are buffer[begin, end)
     size_t end = 0;
     bool atEnd = false;
+    std::atomic<bool> reading{false};  // a read is in the buffer
 };
+
+// Holds a file's flag for one read; another thread's read of the same file waits.
+class ReadingFile {
+public:
+    explicit ReadingFile(FileObject& file) : file_(file) {
+        while (file_.reading.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~ReadingFile() { file_.reading.store(false, std::memory_order_release); }
+    ReadingFile(const ReadingFile&) = delete;
+    ReadingFile& operator=(const ReadingFile&) = delete;
+
+private:
+    FileObject& file_;
+};
+
+// Serves a read from the file's buffer, refilling it from the file as needed.
+BOOL ReadBuffered(FileObject& file, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                  LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) || lpOverlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const ReadingFile reading(file);
+    auto* out = static_cast<uint8_t*>(lpBuffer);
+    size_t done = 0;
+    // Fewer bytes than asked only at the end of the file.
+    while (done < nNumberOfBytesToRead) {
+        if (file.begin < file.end) {
+            const size_t n = std::min<size_t>(file.end - file.begin, nNumberOfBytesToRead - done);
+            std::memcpy(out + done, file.buffer.data() + file.begin, n);
+            file.begin += n;
+            done += n;
+            continue;
+        }
+        if (file.atEnd) break;
+        const ssize_t got = ::read(file.fd, file.buffer.data(), file.buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
+            SetLastError(kFileReadFailed);
+            return FALSE;
+        }
+        file.begin = 0;
+        file.end = static_cast<size_t>(got);
+        if (got == 0) file.atEnd = true;
+    }
+    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
+    return TRUE;
+}
 
 struct SearchObject final : Object {
     SearchObject() : Object(Kind::Search) {}
@@ -215,47 +269,32 @@ HANDLE Device::CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPS
         return fail(kNotARegularFile);
     }
     std::lock_guard lock(mutex_);
-    return reinterpret_cast<HANDLE>(handles_.Add(std::make_unique<FileObject>(fd)));
+    auto object = std::make_unique<FileObject>(fd);
+    Object* opened = object.get();
+    const uintptr_t handle = handles_.Add(std::move(object));
+    Own(handle, opened);
+    return reinterpret_cast<HANDLE>(handle);
 }
 
 BOOL Device::ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                       LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (auto* file = Owned<FileObject>(hFile, Object::Kind::File)) [[likely]]
+        return ReadBuffered(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    return ReadFileLocked(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL Device::ReadFileLocked(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                            LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     std::lock_guard lock(mutex_);
-    auto* file = handles_.Find<FileObject>(reinterpret_cast<uintptr_t>(hFile), Object::Kind::File);
+    const auto handle = reinterpret_cast<uintptr_t>(hFile);
+    auto* file = handles_.Find<FileObject>(handle, Object::Kind::File);
     if (!file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) || lpOverlapped != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto* out = static_cast<uint8_t*>(lpBuffer);
-    size_t done = 0;
-    // Fewer bytes than asked only at the end of the file.
-    while (done < nNumberOfBytesToRead) {
-        if (file->begin < file->end) {
-            const size_t n = std::min<size_t>(file->end - file->begin, nNumberOfBytesToRead - done);
-            std::memcpy(out + done, file->buffer.data() + file->begin, n);
-            file->begin += n;
-            done += n;
-            continue;
-        }
-        if (file->atEnd) break;
-        const ssize_t got = ::read(file->fd, file->buffer.data(), file->buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
-            SetLastError(kFileReadFailed);
-            return FALSE;
-        }
-        file->begin = 0;
-        file->end = static_cast<size_t>(got);
-        if (got == 0) file->atEnd = true;
-    }
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
-    return TRUE;
+    if (file->owner == ThisThread()) Own(handle, file);
+    return ReadBuffered(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
 }  // namespace host::device

@@ -10,6 +10,12 @@
 
 namespace {
 
+// Lower-casing with ASCII done here, as the comparisons of the installer's scans meet
+// it nearly always; the rest by Unicode.
+inline WCHAR Lower(WCHAR c) {
+    if (c < 0x80) return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c + 32) : c;
+    return text::LowerChar(c);
+}
 
 struct FormatSink {
     LPWSTR out;
@@ -80,15 +86,22 @@ WCHAR* wcscat(WCHAR* dst, const WCHAR* src) {
     return dst;
 }
 
-WCHAR towlower(WCHAR c) { return text::LowerChar(c); }
+WCHAR towlower(WCHAR c) { return Lower(c); }
 
 int _wcsicmp(const WCHAR* a, const WCHAR* b) {
     WCHAR fa, fb;
     do {
-        fa = towlower(*a++);
-        fb = towlower(*b++);
+        fa = *a++;
+        fb = *b++;
+        if (fa != fb) {
+            fa = Lower(fa);
+            fb = Lower(fb);
+        }
     } while (fa && fa == fb);
     return static_cast<int>(fa) - static_cast<int>(fb);
 }
 
-int iswdigit(WCHAR c) { return text::IsDecimalDigit(c) ? 1 : 0; }
+int iswdigit(WCHAR c) {
+    if (c < 0x80) return c >= u'0' && c <= u'9' ? 1 : 0;
+    return text::IsDecimalDigit(c) ? 1 : 0;
+}

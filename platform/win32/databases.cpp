@@ -108,7 +108,8 @@ HANDLE WINAPI CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEPR
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return INVALID_HANDLE_VALUE;
         }
-        state.handles[handle] = cedb::Cursor{std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0};
+        state.handles.erase(handle);
+        state.handles.try_emplace(handle, std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0);
         return handle;
     } catch (const store::Error&) {
         SetLastError(ERROR_READ_FAULT);

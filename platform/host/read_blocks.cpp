@@ -1,0 +1,172 @@
+// Read blocks: per-thread free lists by size class, and the count of blocks out.
+//
+// Each thread's lists and count live in a plain thread-local record that only that
+// thread changes; the count is an atomic only so that Outstanding may read it from
+// another thread. A thread's first block registers its count (it joins the list that
+// Outstanding sums); when the thread ends, its free blocks go back to the heap and its
+// count is folded into the count of ended threads. Taking and giving back a block on
+// a list are a few instructions; everything else is out of their way (the *Slowly
+// functions).
+#include "platform/host/read_blocks.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace host::read_blocks {
+
+namespace {
+
+constexpr uint32_t kInUse = 0x4B4C4252;  // "RBLK"
+constexpr uint32_t kFree = 0x45455246;   // "FREE"
+constexpr int kSmallestShift = 6;        // 64 bytes, header included
+constexpr int kLargestShift = 17;        // 128 KiB: a whole record
+constexpr uint32_t kClasses = kLargestShift - kSmallestShift + 1;
+constexpr uint32_t kUnpooled = kClasses;
+constexpr int kKeptPerClass = 8;
+
+struct alignas(16) Header {
+    uint32_t magic;
+    uint32_t sizeClass;  // kUnpooled: straight from the heap, back to it
+    size_t capacity;     // usable bytes after the header
+};
+static_assert(sizeof(Header) == 16);
+
+Header* HeaderOf(const void* block) {
+    return reinterpret_cast<Header*>(static_cast<uint8_t*>(const_cast<void*>(block)) - sizeof(Header));
+}
+Header*& NextOf(Header* free) { return *reinterpret_cast<Header**>(free + 1); }
+
+struct ThreadLists {
+    Header* heads[kClasses];  // a free block keeps the next one in its first word
+    int kept[kClasses];
+    std::atomic<int64_t> out;  // blocks this thread took minus those it gave back
+    bool registered;
+    bool ended;
+};
+constinit thread_local ThreadLists t_lists{};
+
+// The counts of every registered thread, and what ended threads left.
+struct Registry {
+    std::mutex mutex;
+    std::vector<const std::atomic<int64_t>*> counts;
+    int64_t ended = 0;
+};
+Registry& TheRegistry() {
+    static Registry* registry = new Registry;  // outlives every thread's end
+    return *registry;
+}
+
+// Lets the thread's lists and count go when it ends; armed by registering.
+struct ThreadEnd {
+    bool armed = false;
+    ~ThreadEnd() {
+        ThreadLists& lists = t_lists;
+        for (uint32_t c = 0; c < kClasses; ++c) {
+            while (Header* h = lists.heads[c]) {
+                lists.heads[c] = NextOf(h);
+                std::free(h);
+            }
+            lists.kept[c] = 0;
+        }
+        Registry& registry = TheRegistry();
+        std::lock_guard lock(registry.mutex);
+        registry.ended += lists.out.load(std::memory_order_relaxed);
+        std::erase(registry.counts, &lists.out);
+        lists.out.store(0, std::memory_order_relaxed);
+        lists.registered = false;
+        lists.ended = true;
+    }
+};
+thread_local ThreadEnd t_end;
+
+[[gnu::noinline]] void CountSlowly(ThreadLists& lists, int64_t change) {
+    Registry& registry = TheRegistry();
+    std::lock_guard lock(registry.mutex);
+    if (lists.ended) {
+        // A destructor running after the thread's end: counted with the ended.
+        registry.ended += change;
+        return;
+    }
+    t_end.armed = true;
+    registry.counts.push_back(&lists.out);
+    lists.registered = true;
+    lists.out.store(lists.out.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+}
+
+void Count(ThreadLists& lists, int64_t change) {
+    if (!lists.registered) [[unlikely]] {
+        CountSlowly(lists, change);
+        return;
+    }
+    lists.out.store(lists.out.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+}
+
+// The size class of a block of `total` bytes, header included; kUnpooled when none.
+uint32_t ClassOf(size_t total) {
+    const int shift = std::max(kSmallestShift, static_cast<int>(std::bit_width(total - 1)));
+    return shift > kLargestShift ? kUnpooled : static_cast<uint32_t>(shift - kSmallestShift);
+}
+
+[[gnu::noinline]] void* TakeSlowly(size_t bytes, uint32_t sizeClass) {
+    if (bytes > SIZE_MAX - sizeof(Header)) return nullptr;
+    const size_t size = sizeClass < kClasses ? size_t{1} << (kSmallestShift + sizeClass) : bytes + sizeof(Header);
+    auto* h = static_cast<Header*>(std::malloc(size));
+    if (!h) return nullptr;
+    h->magic = kInUse;
+    h->sizeClass = sizeClass;
+    h->capacity = size - sizeof(Header);
+    Count(t_lists, +1);
+    return h + 1;
+}
+
+}  // namespace
+
+void* Take(size_t bytes) {
+    const uint32_t sizeClass = ClassOf(bytes + sizeof(Header));
+    ThreadLists& lists = t_lists;
+    if (sizeClass < kClasses && bytes < SIZE_MAX - sizeof(Header)) [[likely]] {
+        if (Header* h = lists.heads[sizeClass]) [[likely]] {
+            lists.heads[sizeClass] = NextOf(h);
+            --lists.kept[sizeClass];
+            h->magic = kInUse;
+            Count(lists, +1);
+            return h + 1;
+        }
+    }
+    return TakeSlowly(bytes, sizeClass);
+}
+
+void Give(void* block) {
+    if (!block) return;
+    Header* h = HeaderOf(block);
+    if (h->magic != kInUse) return;
+    h->magic = kFree;
+    ThreadLists& lists = t_lists;
+    Count(lists, -1);
+    const uint32_t c = h->sizeClass;
+    if (c < kClasses && lists.kept[c] < kKeptPerClass && !lists.ended) [[likely]] {
+        NextOf(h) = lists.heads[c];
+        lists.heads[c] = h;
+        ++lists.kept[c];
+        return;
+    }
+    std::free(h);
+}
+
+bool InUse(const void* block) { return block && HeaderOf(block)->magic == kInUse; }
+
+size_t Capacity(const void* block) { return HeaderOf(block)->capacity; }
+
+int64_t Outstanding() {
+    Registry& registry = TheRegistry();
+    std::lock_guard lock(registry.mutex);
+    int64_t total = registry.ended;
+    for (const std::atomic<int64_t>* count : registry.counts) total += count->load(std::memory_order_relaxed);
+    return total;
+}
+
+}  // namespace host::read_blocks
