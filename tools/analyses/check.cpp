@@ -9,6 +9,7 @@
 #include "store/text.h"
 #include "tools/analyses/lint.h"
 #include "tools/analyses/patch_listing.h"
+#include "tools/formats/shown_text.h"
 
 namespace tools {
 
@@ -156,9 +157,10 @@ void ReportScripts(CheckReport& r, const RunRecord& record) {
     if (record.scripts().empty()) r.text += "no *.reg script in the update folder\n";
     for (const RunRecord::Script& script : record.scripts()) {
         const std::string name = text::ToUtf8(LastComponent(script.path));
+        const std::string shown = ShownText(LastComponent(script.path));
         if (!script.opened) {
             r.json["scripts"].push_back(Json{{"file", name}, {"opened", false}});
-            r.text += "-- " + name + ": cannot be opened; the installer passes it over\n";
+            r.text += "-- " + shown + ": cannot be opened; the installer passes it over\n";
             ++r.passedOver;
             continue;
         }
@@ -166,7 +168,7 @@ void ReportScripts(CheckReport& r, const RunRecord& record) {
         Json lint = LintJson(report);
         r.json["scripts"].push_back(
             Json{{"file", name}, {"opened", true}, {"writes", lint["writes"]}, {"warnings", lint["warnings"]}});
-        r.text += "-- " + name + "\n" + LintText(report);
+        r.text += "-- " + shown + "\n" + LintText(report);
         r.passedOver += report.Warnings();
     }
 }

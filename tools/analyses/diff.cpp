@@ -13,11 +13,13 @@
 #include <optional>
 
 #include "platform/wince.h"
+#include "store/bytes.h"
 #include "store/store.h"
 #include "store/text.h"
 #include "tools/errors.h"
 #include "tools/formats/database_json.h"
 #include "tools/formats/reg_text.h"
+#include "tools/formats/shown_text.h"
 #include "tools/formats/registry_json.h"
 #include "tools/image_volumes.h"
 
@@ -75,8 +77,16 @@ std::vector<KeyEntry> AllKeys(const store::RegistryStore& registry) {
     return keys;
 }
 
+// A text value's characters as shown: all of them but one final terminator.
+std::u16string ShownCharacters(std::span<const uint8_t> bytes) {
+    std::u16string units = store::Utf16LeText(bytes);
+    if (!units.empty() && units.back() == u'\0') units.pop_back();
+    return units;
+}
+
 std::string ValueShort(const store::RegistryValue& v) {
     std::string text = RegTypeText(v.type);
+    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) return text + " " + QuotedText(ShownCharacters(v.data));
     auto data = RegDataOf(v.type, v.data);
     if (!data) return text + " hex:" + HexOf(v.data);
     if (data->is_string() && v.type != REG_SZ && v.type != REG_EXPAND_SZ) {
@@ -103,7 +113,7 @@ void DiffValues(Collector& c, const std::u16string& key, const std::vector<store
     Json& values = c.json["registry"]["values"];
     auto name = [](const store::RegistryValue& v) { return v.name; };
     for (const auto& p : Pair(before, after, name)) {
-        const std::string where = Utf8(key) + " \"" + Utf8(p.name) + "\"";
+        const std::string where = ShownText(key) + " " + ShownValueName(p.name);
         if (!p.before) {
             values["added"].push_back(ValueJson(key, *p.after));
             c.lines.push_back("value added: " + where + " = " + ValueShort(*p.after));
@@ -128,10 +138,10 @@ void DiffRegistry(Collector& c, const fs::path& before, const fs::path& after) {
     for (const auto& p : Pair(AllKeys(a), AllKeys(b), path)) {
         if (!p.before) {
             c.json["registry"]["keys"]["added"].push_back(Utf8(p.name));
-            c.lines.push_back("key added: " + Utf8(p.name));
+            c.lines.push_back("key added: " + ShownText(p.name));
         } else if (!p.after) {
             c.json["registry"]["keys"]["removed"].push_back(Utf8(p.name));
-            c.lines.push_back("key removed: " + Utf8(p.name));
+            c.lines.push_back("key removed: " + ShownText(p.name));
         }
         DiffValues(c, p.name, p.before ? a.Values(p.before->id) : std::vector<store::RegistryValue>{},
                    p.after ? b.Values(p.after->id) : std::vector<store::RegistryValue>{});
@@ -141,8 +151,14 @@ void DiffRegistry(Collector& c, const fs::path& before, const fs::path& after) {
 // ---- Volumes, databases, records ----------------------------------------------------------------
 
 std::string PropShort(const store::Property& p) {
-    auto name = PropTypeName(static_cast<uint16_t>(p.propid & 0xFFFF));
-    return std::string(name ? *name : std::to_string(p.propid & 0xFFFF)) + " " + PropertyDataText(p);
+    const auto type = static_cast<uint16_t>(p.propid & 0xFFFF);
+    auto name = PropTypeName(type);
+    std::string text = std::string(name ? *name : std::to_string(type)) + " ";
+    if (type == CEVT_LPWSTR) {
+        const std::u16string units = store::Utf16LeText(p.bytes);
+        if (NeedsEscaping(units)) return text + QuotedText(units);
+    }
+    return text + PropertyDataText(p);
 }
 
 std::string PropsShort(const std::vector<store::Property>& props) {

@@ -17,10 +17,12 @@
 #include "platform/limits.h"
 #include "regscript/regscript.h"
 #include "store/scratch_folder.h"
+#include "store/bytes.h"
 #include "store/store.h"
 #include "store/text.h"
 #include "tools/errors.h"
 #include "tools/formats/registry_json.h"
+#include "tools/formats/shown_text.h"
 #include "tools/installer_run.h"
 #include "tools/memory_file.h"
 
@@ -92,7 +94,7 @@ ScriptCalls RunImporter(const std::vector<uint8_t>& bytes) {
 
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
-std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
+std::string Quoted(std::u16string_view text) { return QuotedText(text); }
 
 bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
 
@@ -130,7 +132,11 @@ std::string ValueText(uint32_t type, const std::vector<uint8_t>& bytes) {
     std::string text = RegTypeText(type) + " " + std::to_string(bytes.size()) + " bytes";
     if (bytes.empty()) return text;
     auto data = RegDataOf(type, bytes);
-    if (type == REG_SZ && data) return text + ": \"" + data->get<std::string>() + "\"";
+    if (type == REG_SZ) {
+        std::u16string units = store::Utf16LeText(bytes);
+        if (!units.empty() && units.back() == u'\0') units.pop_back();
+        return text + ": " + QuotedText(units);
+    }
     if (type == REG_DWORD && data) {
         return text + ": " + std::to_string(data->get<uint32_t>()) + " (" + HexOf(bytes) + ")";
     }
@@ -304,14 +310,14 @@ void Walk::OpenKey() {
     if (nextKey_ >= keys_.size() || !text::EqualNoCase(keys_[nextKey_].key, key) ||
         keys_[nextKey_].line != lineNo_) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(lineNo_) +
-                        ": it opens no key " + Utf8(key) + " there");
+                        ": it opens no key " + ShownText(key) + " there");
     }
     const bool opened = keys_[nextKey_++].opened;
     ScriptKeyOpened(import_.get(), opened ? TRUE : FALSE);
     std::u16string_view text(line_);
     const size_t close = text.find(u']');
     if (!opened) {
-        Warn(lineNo_, "section passed over: the key " + Utf8(key) +
+        Warn(lineNo_, "section passed over: the key " + ShownText(key) +
                           " cannot be created (an empty name in the path, or more than " +
                           std::to_string(kRegistryMaxDepth) + " levels)");
         context_ = {Context::PassedOver, lineNo_, "its section's key could not be created"};
@@ -319,7 +325,7 @@ void Walk::OpenKey() {
     }
     context_ = {Context::Open, lineNo_, ""};
     sectionKey_ = key;
-    Note(lineNo_, "section " + Utf8(key) + " opened" +
+    Note(lineNo_, "section " + ShownText(key) + " opened" +
                       (header.hasKeyPath ? "" : " (the root key itself)"));
     if (close == std::u16string_view::npos) {
         Warn(lineNo_, "the header has no closing \"]\": the key path runs to the end of the line");
@@ -354,21 +360,21 @@ void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus stat
 
 void Walk::SectionEnd(ScriptLineStatus status) {
     if (line_[0] == u'[') {
-        Note(lineNo_, "the section " + Utf8(sectionKey_) + " ends at the next header");
+        Note(lineNo_, "the section " + ShownText(sectionKey_) + " ends at the next header");
         return;
     }
     // An over-long line is passed over whole, whatever it is; only its first character
     // is seen, and it ends the section like any line that is not a value line.
     const bool tooLong = status == kScriptLineTooLong;
     const std::string kind = tooLong ? "the line longer than " + std::to_string(kScriptMaxLineLength) + " characters" : LineKind(line_);
-    const std::string text = kind + " ends the section " + Utf8(sectionKey_);
+    const std::string text = kind + " ends the section " + ShownText(sectionKey_);
     if (tooLong) {
         Warn(lineNo_, text);
     } else {
         Note(lineNo_, text);
     }
     sectionEndLine_ = lineNo_;
-    context_ = {Context::Ended, lineNo_, kind + " that ended the section " + Utf8(sectionKey_)};
+    context_ = {Context::Ended, lineNo_, kind + " that ended the section " + ShownText(sectionKey_)};
 }
 
 void Walk::ValueWritten(size_t callLine) {
