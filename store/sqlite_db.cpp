@@ -19,7 +19,8 @@ constexpr int kBusyTimeoutMs = 60'000;
 
 std::string Quote(const fs::path& file) { return "\"" + file.string() + "\""; }
 
-// A URI for sqlite3_open_v2 with the path's special characters escaped.
+}  // namespace
+
 std::string FileUri(const fs::path& file, const char* query) {
     std::string uri = "file:";
     for (unsigned char c : fs::absolute(file).string()) {
@@ -34,6 +35,8 @@ std::string FileUri(const fs::path& file, const char* query) {
     }
     return uri + query;
 }
+
+namespace {
 
 bool NonEmptyFile(const fs::path& file) {
     std::error_code ec;

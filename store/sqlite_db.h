@@ -19,6 +19,10 @@ struct sqlite3_stmt;
 
 namespace store::sql {
 
+// A URI for sqlite3_open_v2 (with SQLITE_OPEN_URI) of the file, its special characters
+// escaped, followed by the query ("?mode=ro", or "").
+std::string FileUri(const fs::path& file, const char* query);
+
 class Stmt {
 public:
     Stmt(sqlite3* db, const char* text, const std::string& where);
