@@ -1,5 +1,8 @@
 // The image as a whole: where its state files live, how one is recognised, found and
 // created.
+#include <sys/stat.h>
+
+#include "store/sqlite_db.h"
 #include "store/store.h"
 #include "store/text.h"
 
@@ -94,6 +97,38 @@ void InitImage(const fs::path& folder) {
         }
         throw;
     }
+}
+
+void CheckImageState(const fs::path& image) {
+    const fs::path state = image / kStateFolder;
+    struct stat st;
+    if (lstat(state.c_str(), &st) != 0) throw Error("\"" + image.string() + "\" is not a device image");
+    if (S_ISLNK(st.st_mode))
+        throw Error("\"" + state.string() + "\" is a symbolic link; the image's state is written "
+                    "only inside the image");
+    if (!S_ISDIR(st.st_mode)) throw Error("\"" + state.string() + "\" is not a folder");
+    sql::RequireOwnFile(RegistryFile(image), "registry \"" + RegistryFile(image).string() + "\"");
+    sql::RequireOwnFile(MountsFile(image), "mount table \"" + MountsFile(image).string() + "\"");
+    for (const fs::path& volume : MountedVolumeFiles(image))
+        sql::RequireOwnFile(volume, "volume \"" + volume.string() + "\"");
+}
+
+std::vector<fs::path> MountedVolumeFiles(const fs::path& image) {
+    const PathMap paths(image);
+    std::vector<fs::path> files;
+    for (const Mount& mount : MountTable(MountsFile(image), Mode::ReadOnly).List()) {
+        fs::path file;
+        std::error_code ec;
+        if (paths.Resolve(mount.volumePath, &file) == PathStatus::Ok && fs::is_regular_file(file, ec))
+            files.push_back(file);
+    }
+    return files;
+}
+
+void WaitForWriteLock(const fs::path& file) {
+    sql::Db db(file, Mode::ReadWrite, false, "the store");
+    db.Begin();
+    db.Rollback();
 }
 
 }  // namespace store

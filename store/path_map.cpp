@@ -1,9 +1,9 @@
 // Platform paths ("\storage\mxip_lang.vol") to host paths inside an image.
 //
 // A path is split at backslashes; ".", "..", a '/' or a NUL in a component refuse it.
-// Each component is looked up in the host folder reached so far: the exact name
-// first, else the entries that equal it ignoring case (the first of them in
-// case-insensitive order, should the host hold several). A symbolic link is followed
+// Each component is looked up in the host folder reached so far: the one entry that
+// equals it ignoring case; where the host holds several that the phone would read
+// alike, the component is not found. A symbolic link is followed
 // only when its target stays inside the image (or the attachment) and outside the
 // image's state folder; the host path handed back has every such link resolved.
 #include <sys/stat.h>
@@ -40,25 +40,22 @@ PathStatus SplitPath(std::u16string_view path, std::vector<std::u16string_view>*
     return PathStatus::Ok;
 }
 
-// The host name in folder of the entry that a platform component names.
+// The host name in folder of the entry that a platform component names: the one
+// entry whose name, read as UTF-8, equals it ignoring case. None when no entry does,
+// and none when several do (two names that differ only in case, or in bytes that
+// are not UTF-8 and read alike as U+FFFD): the phone could not tell them apart, so
+// neither is picked.
 std::optional<std::string> FindEntry(const fs::path& folder, std::u16string_view part) {
-    const std::string exact = text::ToUtf8(part);
-    struct stat st;
-    if (text::FromUtf8(exact) == part && lstat((folder / exact).c_str(), &st) == 0) return exact;
     const std::u16string folded = text::FoldCase(part);
-    std::optional<std::string> best;
-    std::u16string bestName;
+    std::optional<std::string> found;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        const std::u16string name16 = text::FromUtf8(name);
-        if (text::FoldCase(name16) != folded) continue;
-        if (!best || text::CompareNoCase(name16, bestName) < 0) {
-            best = name;
-            bestName = name16;
-        }
+        if (text::FoldCase(text::FromUtf8(name)) != folded) continue;
+        if (found) return std::nullopt;
+        found = name;
     }
-    return best;
+    return found;
 }
 
 struct Base {

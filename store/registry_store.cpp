@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/limits.h"
 #include "store/sqlite_db.h"
 #include "store/store.h"
 #include "store/text.h"
@@ -56,6 +57,24 @@ void CheckKind(sql::Db& db) {
 }
 
 }  // namespace
+
+std::optional<std::string> KeyNameProblem(std::u16string_view name) {
+    if (name.empty()) return "a key name cannot be empty";
+    if (name.find(u'\\') != std::u16string_view::npos) return "a key name cannot hold a backslash";
+    if (name.find(u'\0') != std::u16string_view::npos) return "a key name cannot hold a NUL";
+    if (name.size() > kRegistryMaxNameLength)
+        return "a key name of " + std::to_string(name.size()) + " characters is longer than the " +
+               std::to_string(kRegistryMaxNameLength) + " the phone holds";
+    return std::nullopt;
+}
+
+std::optional<std::string> ValueNameProblem(std::u16string_view name) {
+    if (name.find(u'\0') != std::u16string_view::npos) return "a value name cannot hold a NUL";
+    if (name.size() > kRegistryMaxNameLength)
+        return "a value name of " + std::to_string(name.size()) + " characters is longer than the " +
+               std::to_string(kRegistryMaxNameLength) + " the phone holds";
+    return std::nullopt;
+}
 
 struct RegistryStore::Impl {
     sql::Db db;
@@ -109,9 +128,7 @@ std::optional<RegistryStore::KeyId> RegistryStore::FindSubkey(KeyId parent,
 
 RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view name) {
     impl_->db.RequireWritable();
-    if (name.empty()) throw Error(impl_->db.where() + ": a key name cannot be empty");
-    if (name.find(u'\\') != std::u16string_view::npos)
-        throw Error(impl_->db.where() + ": a key name cannot hold a backslash");
+    if (const auto problem = KeyNameProblem(name)) throw Error(impl_->db.where() + ": " + *problem);
     impl_->RequireKey(parent);
     if (FindSubkey(parent, name))
         throw Error(impl_->db.where() + ": the key \"" + text::ToUtf8(name) + "\" exists already");
@@ -235,6 +252,7 @@ std::vector<RegistryStore::FoldedValue> RegistryStore::FoldedValues(KeyId key) c
 void RegistryStore::SetValue(KeyId key, std::u16string_view name, uint32_t type,
                              std::span<const uint8_t> data) {
     impl_->db.RequireWritable();
+    if (const auto problem = ValueNameProblem(name)) throw Error(impl_->db.where() + ": " + *problem);
     impl_->RequireKey(key);
     // A value set again under another case keeps its new spelling.
     sql::Stmt stmt(impl_->db.get(),

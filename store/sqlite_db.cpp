@@ -4,8 +4,16 @@
 #include "store/bytes.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <mutex>
+#include <set>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -15,12 +23,82 @@ namespace store::sql {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 60'000;
+// How long a connection waits for another process's lock before it gives up; a
+// connection that has given up once does not wait again (a run whose store stays
+// locked fails each later write at once instead of waiting for each).
+constexpr int kLockWaitMs = 5'000;
+constexpr int kLockPollMs = 20;
+constexpr int kLockNoticeMs = 200;  // a wait this long is told; shorter ones are routine
 
 std::string Quote(const fs::path& file) { return "\"" + file.string() + "\""; }
 
-}  // namespace
+// ---- Waiting for locks ----
 
+std::mutex& g_noticeMutex = *new std::mutex;
+std::function<void(const fs::path&)>& g_lockWaitNotice = *new std::function<void(const fs::path&)>;
+std::set<fs::path>& g_noticed = *new std::set<fs::path>;
+
+void NoticeWait(const fs::path& file) {
+    std::lock_guard lock(g_noticeMutex);
+    if (g_lockWaitNotice && g_noticed.insert(file).second) g_lockWaitNotice(file);
+}
+
+int WaitWhileBusy(void* state, int attempts) {
+    auto* wait = static_cast<LockWait*>(state);
+    if (wait->gaveUp) return 0;
+    if (attempts * kLockPollMs == kLockNoticeMs) NoticeWait(wait->file);
+    if (attempts * kLockPollMs >= kLockWaitMs) {
+        wait->gaveUp = true;
+        return 0;
+    }
+    sqlite3_sleep(kLockPollMs);
+    return 1;
+}
+
+// What went wrong, in words a user acts on: a full or read-only disk (also where
+// SQLite passes on the file system's own error), a lock, a damaged file; else
+// SQLite's reason.
+std::string Reason(sqlite3* db, int rc) {
+    constexpr const char* kFull = "cannot be written: the disk is full";
+    constexpr const char* kReadOnly = "cannot be written: the file system or the file is read-only";
+    switch (rc & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return "is locked by another process";
+        case SQLITE_FULL: return kFull;
+        case SQLITE_READONLY: return kReadOnly;
+        case SQLITE_CORRUPT: return "is corrupt";
+        case SQLITE_NOTADB: return "is not a readable store (corrupt, or no store at all)";
+        case SQLITE_NOMEM: return "cannot be used: out of memory";
+        default: break;
+    }
+    std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+    if ((rc & 0xFF) == SQLITE_IOERR || (rc & 0xFF) == SQLITE_CANTOPEN) {
+        const int error = db ? sqlite3_system_errno(db) : 0;
+        if (error == ENOSPC || error == EDQUOT) return kFull;
+        if (error == EROFS) return kReadOnly;
+        if (error != 0) reason += std::string(": ") + std::strerror(error);
+    }
+    return "failed: " + reason;
+}
+
+// Where a store file's readers look: "ro" (through the -wal of a writer), "rw" (a
+// connection that only reads but, being able to write, removes the -wal and -shm it
+// made when it closes), or "immutable" (a folder nobody can write: no -wal can exist).
+enum class ReadAccess { ReadOnly, ReadWrite, Immutable };
+
+ReadAccess ReaderAccess(const fs::path& file) {
+    std::error_code ec;
+    fs::path wal = file;
+    wal += "-wal";
+    const fs::path folder = fs::absolute(file, ec).parent_path();
+    const bool folderWritable = access(folder.c_str(), W_OK) == 0;
+    const bool walExists = fs::exists(fs::symlink_status(wal, ec));
+    if (!folderWritable && !walExists) return ReadAccess::Immutable;
+    if (walExists || !folderWritable || access(file.c_str(), W_OK) != 0) return ReadAccess::ReadOnly;
+    return ReadAccess::ReadWrite;
+}
+
+// A URI for sqlite3_open_v2 with the path's special characters escaped.
 std::string FileUri(const fs::path& file, const char* query) {
     std::string uri = "file:";
     for (unsigned char c : fs::absolute(file).string()) {
@@ -34,13 +112,6 @@ std::string FileUri(const fs::path& file, const char* query) {
         }
     }
     return uri + query;
-}
-
-namespace {
-
-bool NonEmptyFile(const fs::path& file) {
-    std::error_code ec;
-    return fs::is_regular_file(file, ec) && fs::file_size(file, ec) > 0;
 }
 
 // Prepared statements, kept per connection and statement text once used, so that a
@@ -96,7 +167,7 @@ Stmt::~Stmt() {
 }
 
 void Stmt::Fail() const {
-    throw Error(where_ + ": " + sqlite3_errmsg(db_));
+    throw Error(where_ + " " + Reason(db_, sqlite3_extended_errcode(db_)));
 }
 
 Stmt& Stmt::Bind(int index, int64_t value) {
@@ -127,7 +198,7 @@ bool Stmt::Step() {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    const std::string message = where_ + ": " + sqlite3_errmsg(db_);
+    const std::string message = where_ + " " + Reason(db_, rc);
     sqlite3_reset(stmt_);
     throw Error(message);
 }
@@ -163,63 +234,132 @@ std::u16string Stmt::Text(int column) const { return Utf16LeText(BlobView(column
 
 // ---- Db ----
 
+namespace {
+
+// Which of a store file's -wal and -shm files exist.
+struct SideFiles {
+    bool wal = false;
+    bool shm = false;
+};
+
+fs::path SideFile(const fs::path& file, const char* suffix) {
+    fs::path side = file;
+    side += suffix;
+    return side;
+}
+
+SideFiles SideFilesOf(const fs::path& file) {
+    std::error_code ec;
+    return {fs::exists(fs::symlink_status(SideFile(file, "-wal"), ec)),
+            fs::exists(fs::symlink_status(SideFile(file, "-shm"), ec))};
+}
+
+// After an open that failed: removes the -wal and -shm files it began and could not
+// finish (an empty -wal, an -shm short of its first 32 KiB region, as a full disk
+// leaves them), where there were none before. A connection that works has an -shm
+// of 32 KiB at least, so none in use is removed.
+void RemoveUnfinishedSideFiles(const fs::path& file, SideFiles before) {
+    std::error_code ec;
+    const fs::path wal = SideFile(file, "-wal"), shm = SideFile(file, "-shm");
+    if (!before.shm && fs::is_regular_file(fs::symlink_status(shm, ec)) && fs::file_size(shm, ec) < 32768)
+        fs::remove(shm, ec);
+    if (!before.wal && fs::is_regular_file(fs::symlink_status(wal, ec)) && fs::file_size(wal, ec) == 0)
+        fs::remove(wal, ec);
+}
+
+}  // namespace
+
 Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
     : where_(std::string(kind) + " " + Quote(file)), mode_(mode) {
     std::error_code ec;
     if (create) {
-        if (fs::exists(file, ec)) throw Error(where_ + " exists already");
+        if (fs::exists(fs::symlink_status(file, ec))) throw Error(where_ + " exists already");
     } else if (!fs::is_regular_file(file, ec)) {
         throw Error(where_ + " does not exist or is not a file");
     }
+    if (mode == Mode::ReadWrite && !create) RequireOwnFile(file, where_);
+    lockWait_.file = file;
 
-    std::string uri;
-    int flags = SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX;
+    // Readers read inside one transaction for the connection's whole life, so what
+    // they read is the store as one moment saw it: before or after any other
+    // process's transaction, never half of one.
+    const int readOnly = SQLITE_OPEN_READONLY;
+    std::string uri = FileUri(file, "");
+    int flags = SQLITE_OPEN_READWRITE;
+    ReadAccess access = ReadAccess::ReadWrite;
     if (mode == Mode::ReadOnly) {
-        // Without a -wal file everything is in the main file: read it as immutable, so
-        // not even a -shm file is made. With one, another process is writing (or one
-        // was killed): read through it without write access.
-        fs::path wal = file;
-        wal += "-wal";
-        uri = FileUri(file, NonEmptyFile(wal) ? "?mode=ro" : "?immutable=1");
-        flags |= SQLITE_OPEN_READONLY;
+        access = ReaderAccess(file);
+        if (access == ReadAccess::ReadOnly) std::tie(uri, flags) = std::pair(FileUri(file, "?mode=ro"), readOnly);
+        if (access == ReadAccess::Immutable) std::tie(uri, flags) = std::pair(FileUri(file, "?immutable=1"), readOnly);
     } else {
-        uri = FileUri(file, "");
-        flags |= SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+        // Never through a link: a store file is written only under its own name.
+        flags |= SQLITE_OPEN_NOFOLLOW | (create ? SQLITE_OPEN_CREATE : 0);
     }
-    if (sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        const std::string message = where_ + " cannot be opened: " +
-                                    (db_ ? sqlite3_errmsg(db_) : "out of memory");
+    const SideFiles before = SideFilesOf(file);
+    std::string why;
+    int rc = Open(uri, flags, &why);
+    if (rc == SQLITE_OK) return;
+    RemoveUnfinishedSideFiles(file, before);
+    // A reader on a disk too full for the -wal and -shm files: as no writer can get
+    // anywhere there either, the file is read as it stands.
+    if (mode == Mode::ReadOnly && access == ReadAccess::ReadWrite &&
+        (rc == SQLITE_FULL || rc == SQLITE_IOERR || rc == SQLITE_CANTOPEN)) {
+        rc = Open(FileUri(file, "?immutable=1"), readOnly, &why);
+        if (rc == SQLITE_OK) return;
+    }
+    throw Error(why);
+}
+
+int Db::Open(const std::string& uri, int flags, std::string* why) {
+    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        *why = where_ + " cannot be opened: " + Reason(db_, rc);
         sqlite3_close(db_);
-        throw Error(message);
+        db_ = nullptr;
+        return rc & 0xFF;
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (mode_ == Mode::ReadWrite && sqlite3_db_readonly(db_, "main") == 1) {
+        // SQLite opens a file it may not write for reading only, without a word.
+        *why = where_ + " " + Reason(db_, SQLITE_READONLY);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return SQLITE_READONLY;
+    }
+    sqlite3_busy_handler(db_, WaitWhileBusy, &lockWait_);
     sqlite3_extended_result_codes(db_, 1);
     try {
-        if (mode == Mode::ReadWrite) {
+        if (mode_ == Mode::ReadWrite) {
             Exec("PRAGMA journal_mode=WAL");
             Exec("PRAGMA synchronous=NORMAL");
+        } else {
+            Exec("PRAGMA query_only=1");
+            Exec("BEGIN");
         }
-        // Reading the schema proves this is an SQLite file at all.
+        // Reading the schema proves this is an SQLite file at all (and starts a
+        // reader's transaction).
         Exec("SELECT count(*) FROM sqlite_schema");
-    } catch (const Error&) {
+    } catch (const Error& e) {
+        const int failed = sqlite3_errcode(db_) & 0xFF;
+        *why = e.what();
         sqlite3_close(db_);
-        throw Error(where_ + " is not a readable store");
+        db_ = nullptr;
+        return failed == SQLITE_OK ? SQLITE_ERROR : failed;
     }
+    reading_ = mode_ == Mode::ReadOnly;
+    return SQLITE_OK;
 }
 
 Db::~Db() {
     FinalizeCached(db_);
-    if (explicit_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (explicit_ || reading_) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
 }
 
 void Db::Exec(const char* text) {
     char* message = nullptr;
-    if (sqlite3_exec(db_, text, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string reason = message ? message : sqlite3_errmsg(db_);
-        sqlite3_free(message);
-        throw Error(where_ + ": " + reason);
-    }
+    const int rc = sqlite3_exec(db_, text, nullptr, nullptr, &message);
+    sqlite3_free(message);
+    if (rc != SQLITE_OK) throw Error(where_ + " " + Reason(db_, sqlite3_extended_errcode(db_)));
 }
 
 int64_t Db::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
@@ -239,14 +379,23 @@ void Db::Begin() {
 
 void Db::Commit() {
     if (!explicit_) return;
-    Exec("COMMIT");
+    try {
+        Exec("COMMIT");
+    } catch (const Error&) {
+        // A failed commit keeps nothing: what SQLite has not undone already is undone here.
+        Rollback();
+        throw;
+    }
     explicit_ = false;
 }
 
 void Db::Rollback() {
     if (!explicit_) return;
     explicit_ = false;
-    Exec("ROLLBACK");
+    // SQLite undoes a transaction itself on some failures (a full disk, an I/O error);
+    // only one still open is rolled back here, and a rollback that fails leaves
+    // nothing more to undo.
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 Db::WriteScope::WriteScope(Db& db) : db_(db), nested_(db.explicit_) {
@@ -255,7 +404,7 @@ Db::WriteScope::WriteScope(Db& db) : db_(db), nested_(db.explicit_) {
 }
 
 Db::WriteScope::~WriteScope() {
-    if (done_) return;
+    if (done_ || sqlite3_get_autocommit(db_.db_)) return;
     const char* undo = nested_ ? "ROLLBACK TO write_scope; RELEASE write_scope" : "ROLLBACK";
     sqlite3_exec(db_.db_, undo, nullptr, nullptr, nullptr);
 }
@@ -265,4 +414,35 @@ void Db::WriteScope::Done() {
     done_ = true;
 }
 
+// ---- Store files ----
+
+void RequireOwnFile(const fs::path& file, const std::string& what) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        fs::path path = file;
+        path += suffix;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT && *suffix) continue;
+            throw Error(what + " cannot be examined: " + std::strerror(errno));
+        }
+        const std::string name = *suffix ? what + " (its " + (suffix + 1) + " file)" : what;
+        if (S_ISLNK(st.st_mode))
+            throw Error(name + " is a symbolic link; a store is written only as a file of "
+                        "its own, inside the image");
+        if (!S_ISREG(st.st_mode)) throw Error(name + " is not a regular file");
+        if (st.st_nlink > 1)
+            throw Error(name + " has " + std::to_string(st.st_nlink) +
+                        " hard links; writing it would change the other names too");
+    }
+}
+
 }  // namespace store::sql
+
+namespace store {
+
+void SetLockWaitNotice(std::function<void(const fs::path& file)> notice) {
+    std::lock_guard lock(sql::g_noticeMutex);
+    sql::g_lockWaitNotice = std::move(notice);
+}
+
+}  // namespace store

@@ -1,10 +1,14 @@
 // A small RAII layer over SQLite for the stores: one connection (Db) and prepared
 // statements (Stmt). Errors become store::Error naming the file and SQLite's reason.
 //
-// Every read-write connection runs in WAL mode with synchronous=NORMAL and a generous
-// busy timeout, so two processes can work on one image at once and a killed process
-// leaves a store that passes its integrity check. A read-only connection never writes
-// anything: not the store, not its -wal or -shm files.
+// Every read-write connection runs in WAL mode with synchronous=NORMAL, so two
+// processes can work on one image at once and a killed process leaves a store that
+// passes its integrity check. A connection that finds another process's lock waits a
+// few seconds for it (telling SetLockWaitNotice's function once per file), then
+// fails with "is locked by another process". A read-only connection reads inside one
+// transaction for its whole life (a WAL reader: it sees whole transactions only) and
+// never writes the store; the -wal and -shm files it makes it removes again when it
+// closes, except where another process holds them too.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +23,16 @@ struct sqlite3_stmt;
 
 namespace store::sql {
 
-// A URI for sqlite3_open_v2 (with SQLITE_OPEN_URI) of the file, its special characters
-// escaped, followed by the query ("?mode=ro", or "").
-std::string FileUri(const fs::path& file, const char* query);
+// Throws Error unless the store file (and its -wal, -shm and -journal files, where
+// they exist) is a regular file under no other name: not a symbolic link, a single
+// hard link. `what` names the store in the message.
+void RequireOwnFile(const fs::path& file, const std::string& what);
+
+// The state of a connection's waits for other processes' locks.
+struct LockWait {
+    fs::path file;
+    bool gaveUp = false;  // it waited the whole time once: it waits no more
+};
 
 class Stmt {
 public:
@@ -90,10 +101,16 @@ public:
     };
 
 private:
+    // Opens the connection and reads the schema; the SQLite result (0 when open), the
+    // sentence for the failure in *why.
+    int Open(const std::string& uri, int flags, std::string* why);
+
     sqlite3* db_ = nullptr;
     std::string where_;
     Mode mode_;
     bool explicit_ = false;
+    bool reading_ = false;  // a reader's transaction is open
+    LockWait lockWait_;
 };
 
 }  // namespace store::sql

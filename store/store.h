@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -54,6 +55,27 @@ std::optional<fs::path> FindImage(const fs::path& start);
 // "\FileNameLang", "\MetaBaseOptions" and "\MetaBaseLabels", mounted. Throws when the
 // folder exists and is not empty.
 void InitImage(const fs::path& folder);
+
+// Throws Error unless the image's state may be written: the state folder a folder of
+// the image (not a symbolic link), and the registry, the mount table and every
+// mounted volume's file (with their -wal and -shm files) regular files under no
+// other name (no symbolic link, no second hard link), so that nothing outside the
+// image is written through them. Every command that writes to an image calls it
+// before it opens anything for writing; a store opened for writing checks its own
+// file the same way.
+void CheckImageState(const fs::path& image);
+
+// The host files of the mounted volumes that exist in the image, in mount order.
+std::vector<fs::path> MountedVolumeFiles(const fs::path& image);
+
+// Waits, as any writer does (a few seconds at most), until no other process holds
+// the store file's write lock, then lets it go again; throws Error ("... is locked by
+// another process") when it is still held.
+void WaitForWriteLock(const fs::path& file);
+
+// Called once per store file when a connection has to wait for another process's
+// lock on it (the ceupdate command prints a line); unset, waits are silent.
+void SetLockWaitNotice(std::function<void(const fs::path& file)> notice);
 
 // ---- Platform paths ----------------------------------------------------------------
 
@@ -96,6 +118,13 @@ private:
 };
 
 // ---- The registry --------------------------------------------------------------------
+
+// Why the platform cannot hold a name, or none when it can. A key name has 1 to 255
+// characters and no backslash (the separator of key paths); a value name at most 255
+// characters (the empty name is the default value); neither holds a NUL, where the
+// platform's names end. The store refuses such names, and so do the tools' readers.
+std::optional<std::string> KeyNameProblem(std::u16string_view name);
+std::optional<std::string> ValueNameProblem(std::u16string_view name);
 
 struct RegistryValue {
     std::u16string name;  // "" is the default value

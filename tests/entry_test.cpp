@@ -90,17 +90,68 @@ TEST(WinMain, NormalRun) {
         ASSERT_GE(painted, 0);
         EXPECT_LT(painted, trace.IndexOf("CreateThread"));
         EXPECT_LT(painted, trace.IndexOf("FindFirstFileW"));
-        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("PostMessageW", "WM_QUIT"), trace.IndexOf("RegOpenKeyExW", "init"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Launch25"), trace.IndexOf("RegSetValueExW", "Depend25"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend25"), trace.IndexOf("RegSetValueExW", "Depend30"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "Depend30"), trace.IndexOf("MessageBoxW", "Finished"));
-        EXPECT_EQ(CountResults(trace, "GetMessageW", "0"), 1);
+        EXPECT_EQ(CountResults(trace, "GetMessageW", "FALSE"), 1);
         EXPECT_EQ(trace.Count("WaitForSingleObject"), 0);
     }
     img.Unbind();
     ExpectScreen(screen);
     ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
     EXPECT_TRUE(img.Value(u"HKEY_CURRENT_USER\\W", u"A").has_value());
+}
+
+// The main thread's calls with every argument: the status window (with the instance
+// passed to WinMain), painted at once, the worker, the loop until the quit, the
+// registration and the completion message.
+TEST(WinMain, MainThreadCallsWithEveryArgument) {
+    ScratchImage img;
+    WriteWork(img);
+    img.Bind();
+    EXPECT_EQ(WinMain(reinterpret_cast<HINSTANCE>(0x4000), nullptr, nullptr, 0), 0);
+    img.Unbind();
+    std::vector<std::string> lines;
+    for (const Recorder::Call& call : img.calls().Calls())
+        if (call.thread == 1) lines.push_back(call.line);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "CreateWindowExW(0, \"STATIC\", " + Recorder::Quoted(text::ToUtf8(kStatusText)) +
+                             ", WS_VISIBLE|WS_BORDER|SS_CENTER, 0, 20, CW_USEDEFAULT, CW_USEDEFAULT, NULL, "
+                             "NULL, 0x4000, NULL) = window1",
+                         "InvalidateRect(window1, NULL, FALSE) = TRUE",
+                         "UpdateWindow(window1) = TRUE",
+                         "CreateThread(NULL, 0, UpdateWorker, NULL, 0, ->1) = thread1",
+                         "GetMessageW(->{window1, WM_QUIT, 0, 0}, NULL, 0, 0) = FALSE",
+                         "CloseHandle(thread1) = TRUE",
+                         "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"init\", 0, 0, ->key2) = ERROR_SUCCESS",
+                         "GetModuleFileNameW(NULL, ->\"\\\\upd\\\\Update.exe\", 260) = 15",
+                         "RegSetValueExW(key2, \"Launch25\", 0, REG_SZ, \"\\\\upd\\\\Brindel.exe\\u0000\", 34) = "
+                         "ERROR_SUCCESS",
+                         "RegSetValueExW(key2, \"Depend25\", 0, REG_BINARY, 1500, 2) = ERROR_SUCCESS",
+                         "RegSetValueExW(key2, \"Depend30\", 0, REG_BINARY, 1900, 2) = ERROR_SUCCESS",
+                         "RegCloseKey(key2) = ERROR_SUCCESS",
+                         "MessageBoxW(NULL, " + Recorder::Quoted(text::ToUtf8(kCompletion)) +
+                             ", \"Finished\", MB_OK|MB_ICONINFORMATION) = IDOK",
+                     }));
+}
+
+// A message other than the quit in the main thread's queue is dispatched, and the loop
+// goes on to the worker's quit before anything is registered.
+TEST(WinMain, AnotherMessageIsDispatchedAndTheLoopGoesOn) {
+    ScratchImage img;
+    WriteWork(img);
+    img.Bind();
+    const UINT kOther = 0x0401;
+    ASSERT_TRUE(PostMessageW(nullptr, kOther, 7, 9));  // the queue of this, the main, thread
+    EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
+    img.Unbind();
+    const Recorder& trace = img.calls();
+    EXPECT_EQ(trace.Arguments("DispatchMessageW", 0), std::vector<std::string>{"{NULL, 1025, 7, 9}"});
+    EXPECT_EQ(trace.Arguments("GetMessageW", 0),
+              (std::vector<std::string>{"->{NULL, 1025, 7, 9}", "->{window1, WM_QUIT, 0, 0}"}));
+    EXPECT_LT(trace.IndexOf("DispatchMessageW"), trace.IndexOf("RegOpenKeyExW", "init"));
+    ExpectLaunchValues(img, u"\\upd\\Brindel.exe");
 }
 
 TEST(WinMain, MissingInitKeyStillShowsTheMessage) {
@@ -176,7 +227,7 @@ TEST(WinMain, LoopErrorWaitsForTheWorkerBeforeRegistering) {
         ASSERT_GE(failed, 0);
         EXPECT_EQ(trace.Calls()[failed].result, "-1");
         EXPECT_LT(failed, waited);
-        EXPECT_LT(trace.IndexOf("PostMessageW", "18"), trace.IndexOf("RegOpenKeyExW", "init"));
+        EXPECT_LT(trace.IndexOf("PostMessageW", "WM_QUIT"), trace.IndexOf("RegOpenKeyExW", "init"));
         EXPECT_LT(trace.IndexOf("RegSetValueExW", "A"), trace.IndexOf("RegSetValueExW", "Launch25"));
     }
     img.Unbind();

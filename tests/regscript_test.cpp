@@ -176,6 +176,61 @@ TEST(RegScriptImport, SectionEnds) {
     });
 }
 
+// When each section's key is opened and closed, by the lines read before: "after line
+// 3" when the third line feed had been read, "at the end" after the read that found
+// the end of the file.
+std::vector<std::string> KeyOpensAndCloses(const testing_support::Recorder& trace) {
+    std::vector<std::string> events;
+    int lines = 0;
+    bool atEnd = false;
+    for (const testing_support::Recorder::Call& call : trace.Calls()) {
+        if (call.operation == "ReadFile") {
+            lines += call.arguments[1] == "->0a00";
+            atEnd = call.arguments[1] == "->";
+            continue;
+        }
+        std::string key;
+        if (call.operation == "RegCreateKeyExW") key = "open " + call.arguments[7].substr(2);
+        else if (call.operation == "RegCloseKey") key = "close " + call.arguments[0];
+        else continue;
+        events.push_back(key + (atEnd ? " at the end" : " after line " + std::to_string(lines)));
+    }
+    return events;
+}
+
+TEST(RegScriptImport, KeysCloseAtEverySectionEndAndAtTheEndOfTheFile) {
+    struct {
+        const char* name;
+        std::u16string script;
+        std::vector<std::string> events;
+    } const cases[] = {
+        {"a blank line, then the end of the file",
+         u"[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n\n[HKEY_CURRENT_USER\\B]\n\"W\"=\"2\"\n",
+         {"open key1 after line 1", "close key1 after line 3", "open key2 after line 4", "close key2 at the end"}},
+        {"a comment line", u"[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n; note\n\"W\"=\"2\"\n",
+         {"open key1 after line 1", "close key1 after line 3"}},
+        {"a header under a value line",
+         u"[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n[HKEY_CURRENT_USER\\B]\n\"W\"=\"2\"\n",
+         {"open key1 after line 1", "close key1 after line 3", "open key2 after line 3", "close key2 at the end"}},
+        {"an over-long line",
+         u"[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n" + std::u16string(300, u'x') + u"\n\"W\"=\"2\"\n",
+         {"open key1 after line 1", "close key1 after line 3"}},
+        {"byte data that runs to the end", u"[HKEY_CURRENT_USER\\A]\n\"B\"=hex:01,\\\n",
+         {"open key1 after line 1", "close key1 at the end"}},
+        {"a last value line without a line feed", u"[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n\"W\"=\"2\"",
+         {"open key1 after line 1", "close key1 at the end"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchImage img;
+        img.WriteUpdateFile("t.reg", Script(c.script));
+        img.Bind();
+        ImportRegistryScript(u"\\upd\\t.reg");
+        img.Unbind();
+        EXPECT_EQ(KeyOpensAndCloses(img.calls()), c.events);
+    }
+}
+
 TEST(RegScriptImport, KeyThatCannotBeCreatedPassesItsSectionOver) {
     ScratchImage img;
     img.WriteUpdateFile("t.reg", Script(u"[HKEY_CURRENT_USER\\Bad]\n\"A\"=\"1\"\n"

@@ -37,8 +37,8 @@ std::u16string Label(const ScratchImage& img, int job) {
     return PropertyText(img.Records(kDatabases[job])[0], kLabel);
 }
 
-// The worker's end signal: WM_QUIT (18) posted.
-const char* const kQuit = "18";
+// The worker's end signal: WM_QUIT posted.
+const char* const kQuit = "WM_QUIT";
 
 std::vector<std::string> Quoted(const std::vector<std::string>& texts) {
     std::vector<std::string> out;

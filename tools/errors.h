@@ -9,6 +9,8 @@
 namespace tools {
 
 inline constexpr int kExitError = 2;
+// "run": a store failed while the installer ran (it went on, as on the phone).
+inline constexpr int kExitStoreFailed = 3;
 
 class ToolError : public std::runtime_error {
 public:

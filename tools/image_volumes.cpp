@@ -78,7 +78,7 @@ std::vector<VolumeListing> ListVolumes(const fs::path& image) {
         auto databases = DatabasesOf(it->path());
         auto platformPath = paths.PlatformPathOf(it->path());
         if (!databases || !platformPath) continue;
-        volumes.push_back({*platformPath, it->path(), false, std::move(*databases)});
+        volumes.push_back({*platformPath, it->path(), false, std::move(*databases), {}});
     }
     if (ec) throw ToolError("cannot list the image folder " + image.string() + ": " + ec.message());
 
@@ -90,9 +90,23 @@ std::vector<VolumeListing> ListVolumes(const fs::path& image) {
         auto found = std::find_if(volumes.begin(), volumes.end(), same);
         if (found != volumes.end()) {
             found->mounted = true;
-        } else {
-            volumes.push_back({mount.volumePath, {}, true, {}});
+            continue;
         }
+        // A mounted volume that was not listed: its file is missing, or is there and
+        // does not open as a volume.
+        VolumeListing listing{mount.volumePath, {}, true, {}, {}};
+        fs::path file;
+        if (paths.Resolve(mount.volumePath, &file) == store::PathStatus::Ok &&
+            fs::is_regular_file(file, ec)) {
+            listing.hostFile = file;
+            try {
+                store::VolumeStore volume(file, store::Mode::ReadOnly);
+                listing.problem = file.string() + " cannot be read as a volume";
+            } catch (const store::Error& e) {
+                listing.problem = e.what();
+            }
+        }
+        volumes.push_back(std::move(listing));
     }
     std::sort(volumes.begin(), volumes.end(), [](const VolumeListing& a, const VolumeListing& b) {
         return text::CompareNoCase(a.platformPath, b.platformPath) < 0;

@@ -23,6 +23,9 @@ struct VolumeListing {
     std::filesystem::path hostFile;  // empty for a mounted volume whose file is missing
     bool mounted = false;
     std::vector<store::DatabaseInfo> databases;
+    // A mounted volume whose file is there but cannot be read as a volume (corrupt,
+    // or another kind of file): the reason, naming the file.
+    std::string problem;
 };
 
 // Every volume file of the image (any file that opens as a volume, outside the

@@ -29,6 +29,20 @@ struct UpdateLocation {
     std::vector<host::Attachment> attachments;
 };
 
+// Refuses a folder whose host path holds a name that is not UTF-8: the phone would
+// read it with U+FFFD in place of the bytes, and so could not tell it from a sibling
+// that differs only there.
+void RequireUtf8Path(const fs::path& folder, const std::string& updateDir) {
+    for (const fs::path& part : folder) {
+        const std::string name = part.string();
+        if (text::ToUtf8(text::FromUtf8(name)) != name) {
+            throw ToolError("the update folder " + updateDir + " has a folder name that is not "
+                            "valid UTF-8 (" + text::ToUtf8(text::FromUtf8(name)) +
+                            "), which the phone cannot tell from others");
+        }
+    }
+}
+
 UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
     std::error_code ec;
     if (!fs::is_directory(updateDir, ec)) {
@@ -37,6 +51,7 @@ UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
     const fs::path folder = fs::canonical(updateDir, ec);
     const fs::path root = fs::canonical(image, ec);
     if (ec) throw ToolError("the update folder " + updateDir + " cannot be read");
+    RequireUtf8Path(folder, updateDir);
     const fs::path relative = folder.lexically_relative(root);
     const bool inside = !relative.empty() && *relative.begin() != "..";
     if (!inside) return {kStorageCard, {{kStorageCard, folder}}};

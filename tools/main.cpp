@@ -10,6 +10,7 @@
 #include "store/store.h"
 #include "tools/commands/commands.h"
 #include "tools/errors.h"
+#include "tools/version.h"
 
 namespace {
 
@@ -27,12 +28,23 @@ int Fail(const std::string& message) {
     return tools::kExitError;
 }
 
+std::string VersionText() {
+    std::string version = std::string("ceupdate ") + tools::kVersion;
+    if (*tools::kCommit) version += std::string(" (commit ") + tools::kCommit + ")";
+    return version;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"ceupdate: device image tools and the installer runner"};
     app.name("ceupdate");
     app.require_subcommand(1);
+    app.set_version_flag("--version", VersionText(), "print the version and exit");
+    app.footer("Exit codes: 0 done; 1 a finding (check, lint, diff, boot, patch show); 2 an "
+               "error or a refused command (one line on stderr, nothing written); 3 run: a "
+               "store failed while the installer ran. Input files are read whole, at most "
+               "256 MiB.");
 
     tools::AddInitCommand(app);
     tools::AddRegCommands(app);
@@ -44,6 +56,15 @@ int main(int argc, char** argv) {
     tools::AddLintCommand(app);
     tools::AddDiffCommand(app);
     tools::AddCheckCommand(app);
+
+    if (argc < 2) {
+        std::cout << app.help();
+        return Fail("a command is required (the list is above)");
+    }
+    store::SetLockWaitNotice([](const std::filesystem::path& file) {
+        std::cerr << "ceupdate: waiting for " << OneLine(file.string())
+                  << ", locked by another process\n";
+    });
 
     try {
         app.parse(argc, argv);

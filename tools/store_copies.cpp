@@ -1,8 +1,6 @@
 // The dry run's copies of an image's stores.
 #include "tools/store_copies.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <system_error>
 
@@ -15,27 +13,6 @@ namespace tools {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool IsInside(const fs::path& path, const fs::path& root) {
-    auto [r, p] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
-    return r == root.end();
-}
-
-// A state folder or store that a link takes out of the image, or a store file with a
-// second hard link, would have the installer's writes land outside the image.
-void RequireInside(const fs::path& root, const fs::path& entry) {
-    struct stat st;
-    if (lstat(entry.c_str(), &st) != 0) return;  // missing: the store's own check says so
-    if (S_ISLNK(st.st_mode)) {
-        std::error_code ec;
-        const fs::path target = fs::canonical(entry, ec);
-        if (ec || !IsInside(target, root)) throw ToolError(entry.string() + " is a link leading out of the image");
-        if (stat(entry.c_str(), &st) != 0) return;
-    }
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-        throw ToolError(entry.string() + " has more than one hard link, so a write to it would change another file");
-    }
-}
 
 // The relative host path a copy of the volume at a platform path takes: one folder
 // per component, named as the mount table names it.
@@ -62,13 +39,11 @@ void MakeFolder(const fs::path& folder) {
 StoreCopies::StoreCopies(const fs::path& image, const std::vector<store::PathAttachment>& attachments,
                          const fs::path& folder)
     : before_(folder / "before"), after_(folder / "after") {
-    std::error_code ec;
-    const fs::path root = fs::canonical(image, ec);
-    if (ec) throw ToolError("the image " + image.string() + " cannot be read: " + ec.message());
-    RequireInside(root, image / store::kStateFolder);
+    // What "run" refuses to write through (links in the state, second hard links),
+    // "check" refuses too.
+    store::CheckImageState(image);
     for (const auto& [file, kind] : {std::pair{store::RegistryFile(image), "registry"},
                                      std::pair{store::MountsFile(image), "mount table"}}) {
-        RequireInside(root, file);
         const fs::path name = file.lexically_relative(image);
         const fs::path copies[] = {before_ / name, after_ / name};
         MakeFolder(copies[0].parent_path());
@@ -90,7 +65,6 @@ void StoreCopies::CopyVolume(const store::Mount& mount, const store::PathMap& pa
     if (paths.Resolve(mount.volumePath, &file) != store::PathStatus::Ok) return;  // as "run" finds none
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) return;
-    RequireInside(fs::canonical(paths.image(), ec), file);
     const fs::path place = PlaceOf(mount.volumePath);
     // A volume that two mounted paths reach is one store, as on the device: the second
     // path is a link to the first one's copy.
@@ -120,7 +94,7 @@ std::vector<std::u16string> StoreCopies::MountedVolumes() const {
 std::vector<VolumeListing> StoreCopies::Volumes(const fs::path& copy) const {
     std::vector<VolumeListing> listings;
     for (const store::Mount& mount : store::MountTable(store::MountsFile(copy), store::Mode::ReadOnly).List()) {
-        VolumeListing listing{mount.volumePath, {}, true, {}};
+        VolumeListing listing{mount.volumePath, {}, true, {}, {}};
         const auto copied = std::find_if(volumes_.begin(), volumes_.end(), [&](const Volume& v) {
             return text::EqualNoCase(v.platformPath, mount.volumePath);
         });

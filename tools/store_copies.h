@@ -23,8 +23,8 @@ namespace tools {
 class StoreCopies {
 public:
     // Copies the stores of `image` into `folder` (an empty scratch folder). Refuses,
-    // with one sentence, an image whose state folder or a store of which is a link
-    // leading out of the image, or a store file with more than one hard link.
+    // with one sentence, what "run" refuses to write through (store::CheckImageState):
+    // a state folder or store file that is a link, a store file with a second hard link.
     StoreCopies(const std::filesystem::path& image, const std::vector<store::PathAttachment>& attachments,
                 const std::filesystem::path& folder);
 

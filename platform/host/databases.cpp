@@ -187,7 +187,8 @@ BOOL Device::CeEnumDBVolumes(PCEGUID pguid, LPWSTR lpBuf, DWORD dwSize) {
     std::vector<store::Mount> mounts;
     try {
         mounts = databases_.mounts->List();
-    } catch (const store::Error&) {
+    } catch (const store::Error& e) {
+        StoreFailed(e, false);
         SetLastError(kStoreReadFailed);
         return FALSE;
     }
@@ -257,7 +258,8 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
                 std::move(db), (dwFlags & CEDB_AUTOINCREMENT) != 0)));
         }
         return fail(ERROR_FILE_NOT_FOUND);
-    } catch (const store::Error&) {
+    } catch (const store::Error& e) {
+        StoreFailed(e, false);
         return fail(kStoreReadFailed);
     }
 }
@@ -351,8 +353,10 @@ CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
             SetLastError(kOutOfResources);
             return 0;
         }
+        if (*lplpBuffer) --databases_.readBuffers;
         std::free(*lplpBuffer);
         *lplpBuffer = buffer;
+        ++databases_.readBuffers;
     }
     *lpcbBuffer = static_cast<DWORD>(needed);
     if (!rgPropID) *lpcPropID = static_cast<WORD>(count);
@@ -393,6 +397,7 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
         if (rgPropVal[i].wFlags & CEDB_PROPDELETE) return fail(ERROR_INVALID_PARAMETER);
         if (!ToProperty(rgPropVal[i], &props[i])) return fail(ERROR_INVALID_PARAMETER);
     }
+    if (writesStopped_) return fail(kStoreWriteFailed);
     OpenDatabase& db = *h->db;
     size_t index;
     try {
@@ -407,9 +412,11 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
             index = it->second;
             db.volume->SetProperties(oidRecord, props);
         }
-    } catch (const store::Error&) {
+    } catch (const store::Error& e) {
+        StoreFailed(e, true);
         return fail(kStoreWriteFailed);
     }
+    Committed(1);
     OpenDatabase::Record& record = db.records[index];
     for (const store::Property& p : props) {
         db.Put(record, p);
@@ -422,6 +429,10 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
 }
 
 HLOCAL Device::LocalFree(HLOCAL hMem) {
+    if (hMem) {
+        std::lock_guard lock(mutex_);
+        --databases_.readBuffers;
+    }
     std::free(hMem);
     return nullptr;
 }

@@ -24,13 +24,14 @@ Backend& BindDevice(const DeviceOptions& options) {
     return *g_device;
 }
 
-void UnbindDevice() {
+OpenCounts UnbindDevice() {
     std::lock_guard lock(g_bindMutex);
-    if (!g_device) return;
+    if (!g_device) return {};
     // The device's own threads may still be calling in while they end.
-    g_device->Shutdown();
+    const OpenCounts left = g_device->Shutdown();
     BindBackend(nullptr);
     g_device.reset();
+    return left;
 }
 
 namespace device {
@@ -47,7 +48,7 @@ Device::Device(const DeviceOptions& options)
 
 Device::~Device() { Shutdown(); }
 
-void Device::Shutdown() {
+OpenCounts Device::Shutdown() {
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
@@ -61,10 +62,16 @@ void Device::Shutdown() {
     std::lock_guard lock(mutex_);
     try {
         CommitBatch();
-    } catch (const store::Error&) {
-        // Nothing more can be done for writes whose store has failed.
+    } catch (const store::Error& e) {
+        StoreFailed(e, true);  // nothing more can be done for writes whose store has failed
     }
+    using Kind = Object::Kind;
+    const OpenCounts left{handles_.Count(Kind::File),     handles_.Count(Kind::Search),
+                          handles_.Count(Kind::Key),      handles_.Count(Kind::Database),
+                          handles_.Count(Kind::Thread),   handles_.Count(Kind::Window),
+                          databases_.readBuffers};
     handles_.Clear();
+    return left;
 }
 
 // ---- The handle table ----
@@ -72,6 +79,7 @@ void Device::Shutdown() {
 uintptr_t HandleTable::Add(std::unique_ptr<Object> object) {
     const uintptr_t handle = next_;
     next_ += 4;
+    ++counts_[static_cast<size_t>(object->kind)];
     table_.emplace(handle, std::move(object));
     return handle;
 }
@@ -91,13 +99,16 @@ std::unique_ptr<Object> HandleTable::Remove(uintptr_t handle) {
         lastObject_ = nullptr;
     }
     auto node = table_.extract(handle);
-    return node ? std::move(node.mapped()) : nullptr;
+    if (!node) return nullptr;
+    --counts_[static_cast<size_t>(node.mapped()->kind)];
+    return std::move(node.mapped());
 }
 
 void HandleTable::Clear() {
     lastHandle_ = 0;
     lastObject_ = nullptr;
     table_.clear();
+    counts_.fill(0);
 }
 
 BOOL Device::CloseHandle(HANDLE hObject) {
@@ -119,6 +130,16 @@ BOOL Device::CloseHandle(HANDLE hObject) {
 
 void Device::Trace(const std::string& line) {
     if (options_.trace) options_.trace(line);
+}
+
+void Device::Committed(size_t writes) {
+    if (options_.storeReport) options_.storeReport->committedWrites += writes;
+}
+
+void Device::StoreFailed(const store::Error& failure, bool writing) {
+    writesStopped_ = writesStopped_ || writing;
+    if (options_.storeReport && options_.storeReport->firstFailure.empty())
+        options_.storeReport->firstFailure = failure.what();
 }
 
 std::string TraceText(std::u16string_view text) {

@@ -14,6 +14,7 @@
 // wait without holding it.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -35,6 +36,7 @@ namespace host::device {
 // Something a handle refers to; each service derives its own kinds.
 struct Object {
     enum class Kind { File, Search, Key, Database, Thread, Window };
+    static constexpr size_t kKindCount = 6;
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
     const Kind kind;
@@ -57,9 +59,12 @@ public:
     // The handle Add gives out next.
     uintptr_t Next() const { return next_; }
     void Clear();
+    // How many handles of the kind are in the table.
+    int Count(Object::Kind kind) const { return counts_[static_cast<size_t>(kind)]; }
 
 private:
     std::unordered_map<uintptr_t, std::unique_ptr<Object>> table_;
+    std::array<int, Object::kKindCount> counts_{};
     uintptr_t next_ = 0x1000;
     uintptr_t lastHandle_ = 0;
     Object* lastObject_ = nullptr;
@@ -78,8 +83,9 @@ public:
     explicit Device(const DeviceOptions& options);
     ~Device() override;
 
-    // Commits what is pending and waits for the device's threads to end.
-    void Shutdown();
+    // Waits for the device's threads to end, commits what is pending and closes every
+    // handle; returns what was still open before that.
+    OpenCounts Shutdown();
 
     // The operations, one file per service (see above).
     CE_OPERATIONS(CE_DECLARE_OPERATION_OVERRIDE)
@@ -106,6 +112,7 @@ private:
         std::map<std::filesystem::path, std::unique_ptr<store::VolumeStore>> volumes;
         // Shared by every handle on one database; dropped with the last handle.
         std::map<std::pair<std::filesystem::path, uint32_t>, std::weak_ptr<OpenDatabase>> open;
+        int readBuffers = 0;  // handed out by CeReadRecordProps and not yet freed
     };
 
     struct Windows {
@@ -115,6 +122,11 @@ private:
     };
 
     void Trace(const std::string& line);
+    // Notes in the store report (DeviceOptions::storeReport) writes committed, and the
+    // first store failure. After a write has failed no later write is made (each
+    // fails at once), so the stores hold a prefix of the run's writes.
+    void Committed(size_t writes);
+    void StoreFailed(const store::Error& failure, bool writing);
 
     // ---- Registry (registry.cpp) ----
     std::optional<store::RegistryStore::KeyId> KeyOf(HKEY hKey);
@@ -133,6 +145,7 @@ private:
     std::shared_ptr<MessageQueue> QueueOf(std::thread::id thread);
 
     const DeviceOptions options_;
+    bool writesStopped_ = false;  // a store write failed: no more writes
     std::mutex mutex_;
     HandleTable handles_;
     Files files_;

@@ -35,6 +35,14 @@ public:
 // update folder outside the image is attached as "\Storage Card").
 using Attachment = store::PathAttachment;
 
+// What the device's stores went through while it was bound: filled in by the device,
+// read once it is unbound. The installer goes on past a failed write as it does on
+// the phone; this is how its caller learns of it.
+struct StoreReport {
+    size_t committedWrites = 0;  // registry keys and values made, record writes, committed
+    std::string firstFailure;    // the first store failure's sentence; empty when none
+};
+
 struct DeviceOptions {
     std::filesystem::path image;
     std::u16string modulePath;  // what GetModuleFileNameW returns, e.g. u"\\Storage Card\\Update.exe"
@@ -48,9 +56,25 @@ struct DeviceOptions {
     //   db   VOLUME  DATABASE  RECORD_OID  PROPID  HEX_BYTES     (numbers in decimal)
     // It is called with the device's lock held, so it must not call platform operations.
     std::function<void(const std::string&)> trace;
+    // Filled in while the device is bound (writes committed, the first store
+    // failure); nullptr: not kept.
+    StoreReport* storeReport = nullptr;
 };
 
 class Backend;
+
+// What the callers of a device hold open: its handles by kind, and the buffers
+// CeReadRecordProps handed out that have not been given back (LocalFree).
+struct OpenCounts {
+    int files = 0;
+    int searches = 0;
+    int keys = 0;
+    int databases = 0;
+    int threads = 0;
+    int windows = 0;
+    int readBuffers = 0;
+    bool operator==(const OpenCounts&) const = default;
+};
 
 // The registry root a predefined key handle stands for (HKEY_LOCAL_MACHINE ...), or
 // none for any other handle. Its name is store::RegistryStore::RootName(root).
@@ -62,8 +86,10 @@ std::optional<store::RegistryStore::KeyId> RootKeyOf(HKEY key);
 // unreadable store). Rebinding unbinds first.
 Backend& BindDevice(const DeviceOptions& options);
 
-// Commits and closes everything the device holds open, and unbinds it.
-void UnbindDevice();
+// Commits and closes everything the device holds open, and unbinds it. Returns what
+// its callers still held open then, once the device's threads had ended (nothing when
+// no device was bound).
+OpenCounts UnbindDevice();
 
 // RAII form for tests and the runner.
 class DeviceBinding {

@@ -69,23 +69,28 @@ void Device::CommitBatch() {
     }
     std::vector<std::string> lines;
     lines.swap(registry_.trace);
+    const size_t writes = registry_.writes;
     registry_.owner = 0;
     registry_.writes = 0;
-    registry_.store->Commit();
+    registry_.store->Commit();  // a failed commit leaves nothing of the batch
+    Committed(writes);
     for (const std::string& line : lines) Trace(line);
 }
 
 template <typename Write>
 LONG Device::WriteInBatch(uintptr_t owner, Write write) {
+    if (writesStopped_) return kStoreWriteFailed;
     try {
         if (registry_.owner != owner) CommitBatch();
         if (!registry_.store->InTransaction()) registry_.store->Begin();
         registry_.owner = owner;
         write();
         return ERROR_SUCCESS;
-    } catch (const store::Error&) {
-        if (registry_.store->InTransaction()) registry_.store->Rollback();
+    } catch (const store::Error& e) {
+        StoreFailed(e, true);
+        registry_.store->Rollback();
         registry_.owner = 0;
+        registry_.writes = 0;
         registry_.trace.clear();
         return kStoreWriteFailed;
     }
@@ -114,7 +119,8 @@ LONG Device::OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkRes
                 if (!child) break;
                 key = *child;
             }
-        } catch (const store::Error&) {
+        } catch (const store::Error& e) {
+            StoreFailed(e, false);
             return kStoreReadFailed;
         }
         if (existing < names.size() && !create) return ERROR_FILE_NOT_FOUND;
@@ -123,6 +129,11 @@ LONG Device::OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkRes
         // The batch is the new key handle's: the one Add gives out next.
         const LONG result = WriteInBatch(handles_.Next(), [&] {
             for (size_t i = existing; i < names.size(); ++i) {
+                // Another process may have made it since the look-up above.
+                if (const auto made = registry_.store->FindSubkey(key, names[i])) {
+                    key = *made;
+                    continue;
+                }
                 key = registry_.store->AddSubkey(key, names[i]);
                 if (options_.trace)
                     registry_.trace.push_back("reg\tkey\t" + TraceText(registry_.store->KeyPath(key)));
@@ -176,7 +187,8 @@ LONG Device::RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD l
     std::optional<store::RegistryValue> value;
     try {
         value = registry_.store->GetValue(*key, lpValueName ? lpValueName : u"");
-    } catch (const store::Error&) {
+    } catch (const store::Error& e) {
+        StoreFailed(e, false);
         return kStoreReadFailed;
     }
     if (!value) return ERROR_FILE_NOT_FOUND;
@@ -204,7 +216,8 @@ LONG Device::RegCloseKey(HKEY hKey) {
     if (registry_.owner != handle) return ERROR_SUCCESS;
     try {
         CommitBatch();
-    } catch (const store::Error&) {
+    } catch (const store::Error& e) {
+        StoreFailed(e, true);
         return kStoreWriteFailed;
     }
     return ERROR_SUCCESS;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -39,8 +40,11 @@ void CloseFd(int& fd) {
     _exit(127);
 }
 
-// Feeds stdin and drains stdout and stderr together, so no pipe fills up.
-void Pump(int& in, int& out, int& err, const std::string& input, CliResult& result) {
+// Feeds stdin and drains stdout and stderr together, so no pipe fills up. False when
+// the timeout (seconds, 0: none) passed first.
+bool Pump(int& in, int& out, int& err, const std::string& input, double timeout, CliResult& result) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
     size_t written = 0;
     if (in >= 0 && input.empty()) CloseFd(in);
     char buffer[65536];
@@ -50,10 +54,18 @@ void Pump(int& in, int& out, int& err, const std::string& input, CliResult& resu
         if (in >= 0) fds[n++] = {in, POLLOUT, 0};
         if (out >= 0) fds[n++] = {out, POLLIN, 0};
         if (err >= 0) fds[n++] = {err, POLLIN, 0};
-        if (poll(fds, n, -1) < 0) {
+        int wait = -1;
+        if (timeout > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            wait = static_cast<int>(left.count());
+        }
+        const int ready = poll(fds, n, wait);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             throw std::runtime_error("poll failed");
         }
+        if (ready == 0) continue;
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == in) {
@@ -73,6 +85,7 @@ void Pump(int& in, int& out, int& err, const std::string& input, CliResult& resu
         }
     }
     CloseFd(in);
+    return true;
 }
 
 }  // namespace
@@ -102,13 +115,17 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     sigaction(SIGPIPE, &ignore, &previous);
     CliResult result;
     int in = inPipe[1], out = outPipe[0], err = errPipe[0];
-    Pump(in, out, err, options.stdinText.value_or(""), result);
+    const bool ended = Pump(in, out, err, options.stdinText.value_or(""), options.timeoutSeconds, result);
     sigaction(SIGPIPE, &previous, nullptr);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        for (int* fd : {&in, &out, &err}) CloseFd(*fd);
+    }
 
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exitCode = !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 

@@ -16,7 +16,7 @@
 namespace testing_support {
 
 struct CliResult {
-    int exitCode = -1;  // the exit status; 128 + N when killed by signal N
+    int exitCode = -1;  // the exit status; 128 + N when killed by signal N; -1 timed out
     std::string out;    // everything written to stdout
     std::string err;    // everything written to stderr
 };
@@ -24,6 +24,7 @@ struct CliResult {
 struct CliOptions {
     std::optional<std::string> stdinText;  // none: stdin is /dev/null
     std::filesystem::path cwd;             // empty: the test's current directory
+    double timeoutSeconds = 0;             // > 0: the child is killed after this long
 };
 
 inline CliOptions InFolder(const std::filesystem::path& cwd) {

@@ -1,11 +1,15 @@
 // Scratch images for the installer's suites.
 #include "tests/support/installer_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
+#include "control/control.h"
 #include "platform/wince.h"
+#include "tests/support/call_rules.h"
 
 namespace testing_support {
 
@@ -33,17 +37,38 @@ void ScratchImage::WriteFile(const fs::path& relative, const Bytes& bytes) const
 
 void ScratchImage::Bind(std::u16string modulePath, host::Screen* screen) {
     host::DeviceOptions options;
-    options.image = image_;
     options.modulePath = std::move(modulePath);
     options.screen = screen;
-    host::BindDevice(options);
+    Bind(std::move(options));
+}
+
+void ScratchImage::Bind(host::DeviceOptions options) {
+    Unbind();
+    options.image = image_;
+    host::Backend& device = host::BindDevice(options);
+    recorder_ = std::make_unique<Recorder>(device);
+    recorder_->NameFunction(reinterpret_cast<const void*>(&UpdateWorker), "UpdateWorker");
+    inFront_.emplace(*recorder_);
     bound_ = true;
 }
 
 void ScratchImage::Unbind() {
-    if (!bound_) return;
-    host::UnbindDevice();
+    for (const std::string& fault : UnbindAndTakeFaults()) ADD_FAILURE() << fault;
+}
+
+std::vector<std::string> ScratchImage::UnbindAndTakeFaults() {
+    if (!bound_) return {};
+    inFront_.reset();
+    // Unbinding waits for the device's threads, so the record is complete after it.
+    std::vector<std::string> faults = LeftOpen(host::UnbindDevice());
     bound_ = false;
+    for (std::string& fault : CallFaults(recorder_->Calls())) faults.push_back(std::move(fault));
+    return faults;
+}
+
+const Recorder& ScratchImage::calls() const {
+    if (!recorder_) throw std::logic_error("no run has been recorded");
+    return *recorder_;
 }
 
 bool ScratchImage::KeyExists(std::u16string_view keyPath) const {

@@ -4,12 +4,13 @@
 //   img.WriteUpdateFile("a.reg", Script(u"[HKEY_CURRENT_USER\\Software\\T]\n\"A\"=\"x\"\n"));
 //   img.Bind();                             // GetModuleFileNameW gives \upd\Update.exe
 //   ImportRegistryScript(u"\\upd\\a.reg");
-//   img.Unbind();
+//   img.Unbind();                           // fails the test on a handle left open
 //   EXPECT_EQ(img.Value(u"HKEY_CURRENT_USER\\Software\\T", u"A")->type, REG_SZ);
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "store/scratch_folder.h"
 #include "store/store.h"
 #include "testing/inputs.h"
+#include "testing/recorder.h"
 
 namespace testing_support {
 
@@ -40,9 +42,18 @@ public:
     void WriteFile(const std::filesystem::path& relative, const Bytes& bytes) const;
 
     // Binds the host platform to the image (modulePath is what GetModuleFileNameW
-    // returns); Unbind commits and closes. The destructor unbinds.
+    // returns) and records every platform call of the run (calls()). Unbind commits and
+    // closes; a run that left a handle or a read buffer open, or that broke one of the
+    // installer's call rules (call_rules.h), fails the test there. Backends a test puts
+    // in front after Bind must be gone before Unbind. The destructor unbinds.
     void Bind(std::u16string modulePath = u"\\upd\\Update.exe", host::Screen* screen = nullptr);
+    // Binds with these options; their image is this one.
+    void Bind(host::DeviceOptions options);
     void Unbind();
+    // Unbinds, and returns what Unbind would fail the test with.
+    std::vector<std::string> UnbindAndTakeFaults();
+    // The calls of the run bound now, or of the last one (none before the first).
+    const Recorder& calls() const;
 
     // Registry read-back (through its own store connection).
     bool KeyExists(std::u16string_view keyPath) const;
@@ -65,6 +76,8 @@ private:
     store::ScratchFolder root_;
     std::filesystem::path image_;
     bool bound_ = false;
+    std::unique_ptr<Recorder> recorder_;
+    std::optional<host::ScopedBackend> inFront_;  // the recorder, while bound
 };
 
 }  // namespace testing_support

@@ -43,7 +43,7 @@ std::string ValueShort(const store::RegistryValue& v) {
     const std::string type = RegTypeText(v.type);
     switch (v.type) {
         case REG_SZ:
-        case REG_EXPAND_SZ: return type + " " + QuotedText(ShownCharacters(v.data));
+        case REG_EXPAND_SZ: return type + " " + ShownQuoted(ShownCharacters(v.data));
         case REG_DWORD:
         case REG_MULTI_SZ:
             if (auto data = RegDataOf(v.type, v.data)) return type + " " + data->dump();
@@ -59,7 +59,7 @@ std::string PropShort(const store::Property& p) {
     std::string text = std::string(name ? *name : std::to_string(type)) + " ";
     if (type == CEVT_LPWSTR) {
         const std::u16string units = store::Utf16LeText(p.bytes);
-        if (NeedsEscaping(units)) return text + QuotedText(units);
+        if (NeedsEscaping(units)) return text + ShownQuoted(units);
     }
     return text + PropertyDataText(p);
 }

@@ -97,7 +97,7 @@ ScriptCalls RunImporter(std::span<const uint8_t> bytes) {
 
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
-std::string Quoted(std::u16string_view text) { return QuotedText(text); }
+std::string Quoted(std::u16string_view text) { return ShownQuoted(text); }
 
 bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
 
@@ -138,7 +138,7 @@ std::string ValueText(uint32_t type, std::span<const uint8_t> bytes) {
     if (type == REG_SZ) {
         std::u16string units = store::Utf16LeText(bytes);
         if (!units.empty() && units.back() == u'\0') units.pop_back();
-        return text + ": " + QuotedText(units);
+        return text + ": " + ShownQuoted(units);
     }
     if (type == REG_DWORD && data) {
         return text + ": " + std::to_string(data->get<uint32_t>()) + " (" + HexOf(bytes) + ")";

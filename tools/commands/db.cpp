@@ -36,6 +36,10 @@ void AddList(CLI::App& db) {
                 std::cout << " (mounted, but the volume file is missing)\n";
                 continue;
             }
+            if (!volume.problem.empty()) {
+                std::cout << " (mounted, but the volume file is corrupt: " << volume.problem << ")\n";
+                continue;
+            }
             std::cout << (volume.mounted ? " (mounted)" : " (not mounted)") << "\n";
             for (const store::DatabaseInfo& database : volume.databases) {
                 std::cout << "  " << text::ToUtf8(database.name) << ": "
@@ -161,7 +165,7 @@ void AddLoad(CLI::App& db) {
         "load", "append records from database JSON (the format of dump --json; oid ignored), "
                 "creating the database if needed");
     AddDatabaseArgs(*cmd, *args);
-    cmd->add_option("FILE", args->file, "the database JSON file")->required();
+    cmd->add_option("FILE", args->file, "the database JSON file (a regular file, at most 256 MiB)")->required();
     cmd->callback([args] {
         auto records = ParseRecordsJson(ReadJsonFile(args->file), args->file);
         std::u16string name = text::FromUtf8(args->database);
@@ -170,7 +174,7 @@ void AddLoad(CLI::App& db) {
             throw ToolError("the database name \"" + args->database + "\" must have 1 to " +
                             std::to_string(CEDB_MAXDBASENAMELEN - 1) + " characters and no NUL");
         }
-        fs::path file = VolumeFile(args->device.Image(), args->volume);
+        fs::path file = VolumeFile(args->device.ImageForWriting(), args->volume);
         store::VolumeStore volume(file, store::Mode::ReadWrite);
         store::Transaction transaction(volume);
         const auto info = volume.FindDatabase(name);
@@ -189,7 +193,7 @@ void AddDrop(CLI::App& db) {
     CLI::App* cmd = db.add_subcommand("drop", "delete one database with its records");
     AddDatabaseArgs(*cmd, *args);
     cmd->callback([args] {
-        fs::path file = VolumeFile(args->device.Image(), args->volume);
+        fs::path file = VolumeFile(args->device.ImageForWriting(), args->volume);
         store::VolumeStore volume(file, store::Mode::ReadWrite);
         store::DatabaseInfo info = FindDatabaseOrFail(volume, args->database, args->volume);
         volume.DropDatabase(info.oid);

@@ -37,4 +37,10 @@ fs::path DeviceArg::Image() const {
                     "; name one with --device IMAGE");
 }
 
+fs::path DeviceArg::ImageForWriting() const {
+    fs::path image = Image();
+    store::CheckImageState(image);
+    return image;
+}
+
 }  // namespace tools

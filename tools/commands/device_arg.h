@@ -23,6 +23,10 @@ public:
     // an image, or when none is given and none is found.
     std::filesystem::path Image() const;
 
+    // The image, for a command that writes to it: Image(), refused (store::Error) when
+    // its state cannot be written safely (store::CheckImageState).
+    std::filesystem::path ImageForWriting() const;
+
 private:
     std::string option_;
 };

@@ -17,7 +17,7 @@ void AddLintCommand(CLI::App& app) {
         "lint", "go through a registry script the way the installer does: what it writes and "
                 "every line it passes over, with line numbers; exit 1 when there are warnings");
     lint->add_flag("--json", *json, "print {\"writes\": [...], \"warnings\": [...]}");
-    lint->add_option("SCRIPT.reg", *file, "the registry script (UTF-16 LE, as the installer reads it)")
+    lint->add_option("SCRIPT.reg", *file, "the registry script (UTF-16 LE, as the installer reads it; a regular file of at most 256 MiB)")
         ->required();
     lint->callback([file, json] {
         LintReport report = *json ? LintReport(1, 2) : LintReport();

@@ -36,7 +36,7 @@ void AddMountCommands(CLI::App& app) {
     AddVolumeCommand(app, "mount", "mount a volume of the image: the platform's volume "
                                    "enumeration then lists it", *mountArgs)
         ->callback([mountArgs] {
-            fs::path image = mountArgs->device.Image();
+            fs::path image = mountArgs->device.ImageForWriting();
             fs::path file = VolumeFile(image, mountArgs->volume);
             // Mounted under the path's spelling on disk, the way "db list" shows it.
             auto path = store::PathMap(image).PlatformPathOf(file);
@@ -49,7 +49,7 @@ void AddMountCommands(CLI::App& app) {
     AddVolumeCommand(app, "unmount", "remove a volume from the mount table (its file stays)",
                      *unmountArgs)
         ->callback([unmountArgs] {
-            fs::path image = unmountArgs->device.Image();
+            fs::path image = unmountArgs->device.ImageForWriting();
             store::MountTable mounts(store::MountsFile(image), store::Mode::ReadWrite);
             if (!mounts.Remove(text::FromUtf8(unmountArgs->volume))) {
                 throw ToolError("the volume " + unmountArgs->volume + " is not mounted");

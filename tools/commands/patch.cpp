@@ -22,9 +22,14 @@ void AddPatchCommands(CLI::App& app) {
     CLI::App* build = patch->add_subcommand(
         "build", "write a patch file from patch JSON; refuses entries the installer would "
                  "stop at or skip");
-    build->add_option("IN.json", *input, "patch JSON: {\"entries\": [{\"key\", \"value\"}]}")
+    build->add_option("IN.json", *input,
+                      "patch JSON: {\"entries\": [{\"key\", \"value\"}]} (\"skipped\" and "
+                      "\"stop\", as show --json writes them, are passed over); a regular file "
+                      "of at most 256 MiB")
         ->required();
-    build->add_option("OUT.dat", *output, "the patch file to write")->required();
+    build->add_option("OUT.dat", *output,
+                      "the patch file to write: a new file, or a regular file replaced whole")
+        ->required();
     build->callback([input, output] {
         const std::vector<uint8_t> bytes = BuildPatchFile(ReadJsonFile(*input), *input);
         WriteFileWhole(*output, bytes);
@@ -35,8 +40,9 @@ void AddPatchCommands(CLI::App& app) {
     CLI::App* show = patch->add_subcommand(
         "show", "list a patch file's entries as the installer reads them; exit 1 when it "
                 "would skip an entry or stop before the end");
-    show->add_flag("--json", *json, "patch JSON, with \"skipped\" and \"stop\"");
-    show->add_option("IN.dat", *file, "the patch file")->required();
+    show->add_flag("--json", *json,
+                   "patch JSON, with \"skipped\" and \"stop\"; patch build takes it back");
+    show->add_option("IN.dat", *file, "the patch file (a regular file, at most 256 MiB)")->required();
     show->callback([file, json] {
         PatchListing listing = ListPatch(ReadHostFile(*file));
         if (*json) {

@@ -9,6 +9,7 @@
 #include "tools/commands/device_arg.h"
 #include "tools/errors.h"
 #include "tools/formats/json.h"
+#include "tools/formats/names.h"
 #include "tools/formats/reg_import.h"
 #include "tools/formats/reg_text.h"
 #include "tools/formats/registry_json.h"
@@ -24,7 +25,7 @@ using KeyId = store::RegistryStore::KeyId;
 
 std::vector<KeyId> ExportRoots(const store::RegistryStore& registry, const std::string& key) {
     if (!key.empty()) {
-        if (auto found = registry.FindPath(text::FromUtf8(key))) return {*found};
+        if (auto found = registry.FindPath(KeyPathOfArgument(key))) return {*found};
         throw ToolError("the key " + key + " does not exist");
     }
     return {std::begin(store::RegistryStore::kRoots), std::end(store::RegistryStore::kRoots)};
@@ -36,12 +37,25 @@ Json RegistryJson(const store::RegistryStore& registry, const std::vector<KeyId>
         for (KeyId key : KeysInOrder(registry, top)) {
             Json values = Json::object();
             for (const store::RegistryValue& value : registry.Values(key)) {
-                values[text::ToUtf8(value.name)] = RegValueToJson(value.type, value.data);
+                values[JsonText(value.name)] = RegValueToJson(value.type, value.data);
             }
-            out[text::ToUtf8(registry.KeyPath(key))] = std::move(values);
+            out[JsonText(registry.KeyPath(key))] = std::move(values);
         }
     }
     return out;
+}
+
+// The registry editor's own form of the text: UTF-16 LE with its byte-order mark
+// and CR LF line ends, as the registry editors read and write files.
+std::vector<uint8_t> RegeditFileBytes(const std::string& text) {
+    std::u16string crlf;
+    for (char16_t c : text::FromUtf8(text)) {
+        if (c == u'\n') crlf += u'\r';
+        crlf += c;
+    }
+    std::vector<uint8_t> bytes = {0xFF, 0xFE};
+    store::AppendUtf16Le(bytes, crlf);
+    return bytes;
 }
 
 void AddExport(CLI::App& reg) {
@@ -49,27 +63,43 @@ void AddExport(CLI::App& reg) {
         DeviceArg device;
         bool json = false;
         std::string key;
+        std::string output;
     };
     auto args = std::make_shared<Args>();
     CLI::App* cmd = reg.add_subcommand(
-        "export", "print the registry, or the subtree under KEY, as regedit-style text or JSON");
+        "export", "print the registry, or the subtree under KEY, as regedit-style text (UTF-8 "
+                  "on standard output) or JSON; --output FILE writes the text in the registry "
+                  "editor's own form, UTF-16 LE with its byte-order mark and CR LF");
     args->device.AddTo(*cmd);
     cmd->add_flag("--json", args->json, "print the registry JSON instead of text");
-    cmd->add_option("KEY", args->key, "a full key path such as HKEY_LOCAL_MACHINE\\init");
+    cmd->add_option("--output,-o", args->output,
+                    "write to FILE (replaced whole) instead of standard output: the text as "
+                    "UTF-16 LE with BOM and CR LF, the JSON as UTF-8");
+    cmd->add_option("KEY", args->key,
+                    "a full key path such as HKEY_LOCAL_MACHINE\\init, or quoted with escapes "
+                    "as the export writes it (\"HKEY_CURRENT_USER\\\\a\\nb\")");
     cmd->callback([args] {
-        store::RegistryStore registry(store::RegistryFile(args->device.Image()),
-                                      store::Mode::ReadOnly);
-        std::vector<KeyId> tops = ExportRoots(registry, args->key);
-        if (args->json) {
-            std::cout << FormatJson(RegistryJson(registry, tops), 2) << "\n";
-            return;
+        std::string out;
+        {
+            store::RegistryStore registry(store::RegistryFile(args->device.Image()),
+                                          store::Mode::ReadOnly);
+            std::vector<KeyId> tops = ExportRoots(registry, args->key);
+            if (args->json) {
+                out = FormatJson(RegistryJson(registry, tops), 2) + "\n";
+            } else {
+                for (KeyId top : tops) {
+                    std::string part = RegistryText(registry, top);
+                    out += out.empty() ? part : part.substr(part.find("\n\n") + 2);
+                }
+            }
         }
-        std::string text;
-        for (KeyId top : tops) {
-            std::string part = RegistryText(registry, top);
-            text += text.empty() ? part : part.substr(part.find("\n\n") + 2);
+        if (args->output.empty()) {
+            std::cout << out;
+        } else if (args->json) {
+            WriteFileWhole(args->output, std::vector<uint8_t>(out.begin(), out.end()));
+        } else {
+            WriteFileWhole(args->output, RegeditFileBytes(out));
         }
-        std::cout << text;
     });
 }
 
@@ -83,10 +113,8 @@ struct KeyToLoad {
 
 KeyToLoad ParseKeyPath(const std::string& fullPath) {
     KeyToLoad key;
-    std::u16string text = text::FromUtf8(fullPath);
-    if (text.find(u'\0') != std::u16string::npos) {
-        throw ToolError("the key path \"" + fullPath + "\" contains a NUL character");
-    }
+    const std::u16string text = TextOfJson(fullPath);
+    const std::string quoted = QuotedJson(fullPath);
     std::vector<std::u16string> parts;
     size_t start = 0;
     while (true) {
@@ -97,13 +125,16 @@ KeyToLoad ParseKeyPath(const std::string& fullPath) {
     }
     auto root = store::RegistryStore::RootByName(parts[0]);
     if (!root) {
-        throw ToolError("the key \"" + fullPath + "\" does not start with a root such as "
+        throw ToolError("the key " + quoted + " does not start with a root such as "
                         "HKEY_LOCAL_MACHINE");
     }
     key.root = *root;
     for (size_t i = 1; i < parts.size(); ++i) {
         if (parts[i].empty()) {
-            throw ToolError("the key \"" + fullPath + "\" has an empty name in its path");
+            throw ToolError("the key " + quoted + " has an empty name in its path");
+        }
+        if (const auto problem = store::KeyNameProblem(parts[i])) {
+            throw ToolError("the key " + quoted + ": " + *problem);
         }
         key.path.push_back(parts[i]);
     }
@@ -118,24 +149,24 @@ std::vector<KeyToLoad> ParseRegistryJson(const Json& document, const std::string
     std::vector<KeyToLoad> keys;
     std::map<std::u16string, std::string> seenKeys;  // folded path -> as written
     for (auto it = document.begin(); it != document.end(); ++it) {
-        std::string where = "key \"" + it.key() + "\"";
+        std::string where = "key " + QuotedJson(it.key());
         KeyToLoad key = ParseKeyPath(it.key());
-        std::u16string folded = text::FoldCase(text::FromUtf8(it.key()));
+        std::u16string folded = text::FoldCase(TextOfJson(it.key()));
         if (auto [at, fresh] = seenKeys.emplace(folded, it.key()); !fresh) {
-            throw ToolError(source + " lists the key \"" + it.key() + "\" twice (as \"" +
-                            at->second + "\"; key names ignore case)");
+            throw ToolError(source + " lists the key " + QuotedJson(it.key()) + " twice (as " +
+                            QuotedJson(at->second) + "; key names ignore case)");
         }
         if (!it.value().is_object()) throw ToolError(where + " must map to a JSON object of values");
         std::map<std::u16string, std::string> seenValues;
         for (auto v = it.value().begin(); v != it.value().end(); ++v) {
-            std::string valueWhere = where + " value \"" + v.key() + "\"";
-            std::u16string name = text::FromUtf8(v.key());
-            if (name.find(u'\0') != std::u16string::npos) {
-                throw ToolError(valueWhere + ": a value name cannot contain a NUL character");
+            std::string valueWhere = where + " value " + QuotedJson(v.key());
+            std::u16string name = TextOfJson(v.key());
+            if (const auto problem = store::ValueNameProblem(name)) {
+                throw ToolError(valueWhere + ": " + *problem);
             }
             if (auto [at, fresh] = seenValues.emplace(text::FoldCase(name), v.key()); !fresh) {
-                throw ToolError(where + " lists the value \"" + v.key() + "\" twice (as \"" +
-                                at->second + "\"; value names ignore case)");
+                throw ToolError(where + " lists the value " + QuotedJson(v.key()) + " twice (as " +
+                                QuotedJson(at->second) + "; value names ignore case)");
             }
             key.values.emplace_back(name, RegValueFromJson(v.value(), valueWhere));
         }
@@ -168,10 +199,11 @@ void AddLoad(CLI::App& reg) {
         "load", "merge keys and values from registry JSON (the format of export --json): "
                 "creates keys, replaces values of the same name");
     args->device.AddTo(*cmd);
-    cmd->add_option("FILE", args->file, "the registry JSON file")->required();
+    cmd->add_option("FILE", args->file, "the registry JSON file (a regular file, at most 256 MiB)")
+        ->required();
     cmd->callback([args] {
         std::vector<KeyToLoad> keys = ParseRegistryJson(ReadJsonFile(args->file), args->file);
-        store::RegistryStore registry(store::RegistryFile(args->device.Image()),
+        store::RegistryStore registry(store::RegistryFile(args->device.ImageForWriting()),
                                       store::Mode::ReadWrite);
         size_t values = WriteKeys(registry, keys);
         std::cout << "loaded " << keys.size() << " keys and " << values << " values\n";
@@ -195,9 +227,9 @@ void AddDelete(CLI::App& reg) {
         ->required();
     CLI::Option* nameOption = cmd->add_option("NAME", args->name, "the value to delete");
     cmd->callback([args, nameOption] {
-        store::RegistryStore registry(store::RegistryFile(args->device.Image()),
+        store::RegistryStore registry(store::RegistryFile(args->device.ImageForWriting()),
                                       store::Mode::ReadWrite);
-        auto key = registry.FindPath(text::FromUtf8(args->key));
+        auto key = registry.FindPath(KeyPathOfArgument(args->key));
         if (!key) throw ToolError("the key " + args->key + " does not exist");
         if (nameOption->count() > 0) {
             if (!registry.DeleteValue(*key, text::FromUtf8(args->name))) {
@@ -229,10 +261,11 @@ void AddImport(CLI::App& reg) {
                   "unless --force");
     args->device.AddTo(*cmd);
     cmd->add_flag("--force", args->force, "write the well-formed lines even when others are malformed");
-    cmd->add_option("FILE.reg", args->file, "the registry export")->required();
+    cmd->add_option("FILE.reg", args->file, "the registry export (a regular file, at most 256 MiB)")
+        ->required();
     cmd->callback([args] {
         const RegImportFile file = ParseRegFile(ReadHostFile(args->file));
-        const std::filesystem::path image = args->device.Image();
+        const std::filesystem::path image = args->device.ImageForWriting();
         for (const RegImportError& e : file.errors) {
             std::cerr << args->file << (e.line ? ":" + std::to_string(e.line) : std::string()) << ": "
                       << e.why << '\n';

@@ -74,7 +74,7 @@ double R8FromJson(const Json& data, const std::string& where) {
         if (text == "-Infinity") return -std::numeric_limits<double>::infinity();
     }
     throw ToolError(where + ": CEVT_R8 data must be a number (or \"NaN\", \"Infinity\", "
-                    "\"-Infinity\"), not " + data.dump());
+                    "\"-Infinity\"), not " + Excerpt(data));
 }
 
 std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, const std::string& where) {
@@ -96,7 +96,7 @@ std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, const st
         case CEVT_R8: return LittleEndian(R8FromJson(data, where));
         case CEVT_BOOL:
             if (!data.is_boolean()) {
-                throw ToolError(where + ": CEVT_BOOL data must be true or false, not " + data.dump());
+                throw ToolError(where + ": CEVT_BOOL data must be true or false, not " + Excerpt(data));
             }
             return LittleEndian(static_cast<uint32_t>(data.get<bool>() ? 1 : 0));
         case CEVT_LPWSTR: {
@@ -188,7 +188,7 @@ store::Property PropertyFromJson(const Json& property, const std::string& where)
                PropRow(static_cast<uint16_t>(typeJson.get<uint64_t>()))) {
         type = static_cast<uint16_t>(typeJson.get<uint64_t>());
     }
-    if (!type) throw ToolError(where + ": unknown property type " + typeJson.dump());
+    if (!type) throw ToolError(where + ": unknown property type " + Excerpt(typeJson));
     store::Property out;
     out.propid = static_cast<uint32_t>(id << 16 | *type);
     out.bytes = PropBytesFromData(*type, Member(property, "data", where), where);

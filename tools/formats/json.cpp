@@ -1,16 +1,40 @@
 // JSON parsing and layout, hex blobs, and the readers' shared checks.
 #include "tools/formats/json.h"
 
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "store/text.h"
 #include "tools/errors.h"
+#include "tools/formats/names.h"
+#include "tools/host_files.h"
 
 namespace tools {
 
-std::string QuotedJson(std::string_view text) { return Json(std::string(text)).dump(); }
+namespace {
+
+constexpr size_t kExcerptChars = 60;  // of a value quoted in a message
+
+// Text cut to about `limit` bytes at a character boundary, "..." marking the cut.
+std::string Cut(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end)) + "...";
+}
+
+std::string Dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string QuotedJson(std::string_view text) { return Dump(Json(Cut(text, kExcerptChars))); }
+
+std::string Excerpt(const Json& value) {
+    if (value.is_string()) return QuotedJson(value.get_ref<const std::string&>());
+    const std::string text = Dump(value);
+    return text.size() <= kExcerptChars ? text : Cut(text, kExcerptChars);
+}
 
 // ---- Hex ----------------------------------------------------------------------------------
 
@@ -45,8 +69,15 @@ std::vector<uint8_t> BytesOfHex(std::string_view hex, const std::string& where) 
 Json ParseJsonText(const std::string& text, const std::string& source) {
     // One set of member names per object being parsed.
     std::vector<std::set<std::string>> open;
-    Json::parser_callback_t refuseDuplicates = [&](int, Json::parse_event_t event,
+    Json::parser_callback_t refuseDuplicates = [&](int depth, Json::parse_event_t event,
                                                    Json& parsed) {
+        if ((event == Json::parse_event_t::object_start ||
+             event == Json::parse_event_t::array_start) &&
+            depth >= kMaxJsonDepth) {
+            throw ToolError(source + " nests lists and objects deeper than " +
+                            std::to_string(kMaxJsonDepth) + " levels, deeper than any ceupdate "
+                            "JSON form");
+        }
         switch (event) {
             case Json::parse_event_t::object_start: open.emplace_back(); break;
             case Json::parse_event_t::object_end:
@@ -54,7 +85,7 @@ Json ParseJsonText(const std::string& text, const std::string& source) {
                 break;
             case Json::parse_event_t::key:
                 if (!open.empty() && !open.back().insert(parsed.get<std::string>()).second) {
-                    throw ToolError(source + " names the member " + parsed.dump() +
+                    throw ToolError(source + " names the member " + Excerpt(parsed) +
                                     " twice in one object");
                 }
                 break;
@@ -63,23 +94,20 @@ Json ParseJsonText(const std::string& text, const std::string& source) {
         return true;
     };
     try {
-        return Json::parse(text, refuseDuplicates);
-    } catch (const Json::parse_error& e) {
+        return Json::parse(MarkLoneSurrogates(text), refuseDuplicates);
+    } catch (const Json::exception& e) {
+        // A syntax error, or a number beyond what a double holds (1e400).
         std::string message = e.what();
         if (auto close = message.find("] "); close != std::string::npos) {
             message = message.substr(close + 2);
         }
-        throw ToolError(source + " is not valid JSON: " + message);
+        throw ToolError(source + " is not valid JSON: " + Cut(message, 160));
     }
 }
 
 Json ReadJsonFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw ToolError("cannot read " + file.string());
-    std::stringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw ToolError("cannot read " + file.string());
-    return ParseJsonText(text.str(), file.string());
+    const std::vector<uint8_t> bytes = ReadHostFile(file);
+    return ParseJsonText(std::string(bytes.begin(), bytes.end()), file.string());
 }
 
 namespace {
@@ -115,11 +143,13 @@ void Format(const Json& value, int depth, int expandDepth, std::string& out) {
 std::string FormatJson(const Json& value, int expandDepth) {
     std::string out;
     Format(value, 0, expandDepth, out);
-    return out;
+    return UnmarkLoneSurrogates(out);
 }
 
 void AppendJson(std::string& out, const Json& value, int depth, int expandDepth) {
-    Format(value, depth, expandDepth, out);
+    std::string formatted;
+    Format(value, depth, expandDepth, formatted);
+    out += UnmarkLoneSurrogates(formatted);
 }
 
 JsonLayout JsonLayoutAt(int depth, int expandDepth) {
@@ -143,7 +173,7 @@ void CheckMembers(const Json& object, std::initializer_list<std::string_view> al
 std::u16string TextWithoutNul(const Json& data, const std::string& what,
                               const std::string& where) {
     if (!data.is_string()) throw ToolError(where + ": " + what + " data must be a string");
-    std::u16string text = text::FromUtf8(data.get<std::string>());
+    std::u16string text = TextOfJson(data.get<std::string>());
     if (text.find(u'\0') != std::u16string::npos) {
         throw ToolError(where + ": " + what + " text cannot contain a NUL character");
     }
@@ -170,7 +200,7 @@ int64_t SignedInRange(const Json& data, int64_t min, int64_t max, const std::str
         return v;
     }
     throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
-                    data.dump());
+                    Excerpt(data));
 }
 
 uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what,
@@ -185,10 +215,10 @@ uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what
         return v;
     }
     if (data.is_number_integer()) {  // only negative numbers land here
-        throw ToolError(where + ": " + what + " " + data.dump() + " is out of range" + range);
+        throw ToolError(where + ": " + what + " " + Excerpt(data) + " is out of range" + range);
     }
     throw ToolError(where + ": " + what + " must be a whole number" + range + ", not " +
-                    data.dump());
+                    Excerpt(data));
 }
 
 const Json& Member(const Json& object, const char* name, const std::string& where) {

@@ -31,9 +31,14 @@ std::vector<uint8_t> BytesOfHex(std::string_view hex, const std::string& where);
 
 // ---- Reading and writing JSON ------------------------------------------------------------
 
-// Parses JSON text, refusing an object that names the same member twice.
-// `source` names the input in the error ("values.json").
+// Lists and objects nest at most this deep in any JSON ceupdate reads.
+inline constexpr int kMaxJsonDepth = 8;
+
+// Parses JSON text, refusing an object that names the same member twice, nesting
+// deeper than kMaxJsonDepth and numbers no double holds (1e400). `source` names the
+// input in the error ("values.json").
 Json ParseJsonText(const std::string& text, const std::string& source);
+// The JSON of a regular file of at most 256 MiB (ReadHostFile).
 Json ReadJsonFile(const std::filesystem::path& file);
 
 // JSON text with containers down to `expandDepth` levels one member per line
@@ -74,7 +79,9 @@ int64_t SignedInRange(const Json& data, int64_t min, int64_t max, const std::str
 uint64_t UnsignedInRange(const Json& data, uint64_t max, const std::string& what,
                          const std::string& where);
 
-// A string as a JSON string literal, for messages.
+// For messages: a string as a JSON string literal, and a JSON value, each cut to a
+// short excerpt ("...") when long.
 std::string QuotedJson(std::string_view text);
+std::string Excerpt(const Json& value);
 
 }  // namespace tools

@@ -38,7 +38,9 @@ void AppendPatchProperty(std::vector<uint8_t>& out, const store::Property& p,
 }  // namespace
 
 std::vector<uint8_t> BuildPatchFile(const Json& doc, const std::string& source) {
-    CheckMembers(doc, {"entries"}, source);
+    // "skipped" and "stop" are what "patch show --json" adds: read past, so that its
+    // output builds the same file again.
+    CheckMembers(doc, {"entries", "skipped", "stop"}, source);
     if (!doc.contains("entries") || !doc["entries"].is_array()) {
         throw ToolError(source + ": \"entries\" must be a list of {\"key\", \"value\"} pairs");
     }

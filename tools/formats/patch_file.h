@@ -13,7 +13,8 @@
 
 namespace tools {
 
-// The patch file of {"entries": [{"key", "value"}]}; throws ToolError for an entry the
+// The patch file of {"entries": [{"key", "value"}]} (the members "skipped" and "stop"
+// of "patch show --json" are passed over); throws ToolError for an entry the
 // installer would stop at or skip (another property type, an empty or too long text).
 std::vector<uint8_t> BuildPatchFile(const Json& document, const std::string& source);
 

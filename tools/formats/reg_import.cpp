@@ -12,6 +12,7 @@
 #include "store/bytes.h"
 #include "store/text.h"
 #include "tools/errors.h"
+#include "tools/formats/names.h"
 
 namespace tools {
 
@@ -99,24 +100,14 @@ std::vector<std::u16string> SplitLines(const std::u16string& text) {
 
 // ---- The parts of a line -------------------------------------------------------------------
 
-// A quoted string from s[0] == '"'; `used` is set to the characters taken.
+// A quoted string from s[0] == '"' (names.h: \\, \", \n, \r, \uXXXX); `used` is set
+// to the characters taken.
 std::u16string Quoted(std::u16string_view s, size_t* used, const char* what) {
-    std::u16string out;
-    for (size_t i = 1; i < s.size(); ++i) {
-        if (s[i] == u'"') {
-            *used = i + 1;
-            return out;
-        }
-        if (s[i] == u'\\') {
-            if (i + 1 < s.size() && (s[i + 1] == u'\\' || s[i + 1] == u'"')) {
-                out.push_back(s[++i]);
-                continue;
-            }
-            throw Malformed{std::string("the ") + what + " holds a backslash that is not \\\\ or \\\""};
-        }
-        out.push_back(s[i]);
+    try {
+        return Unquote(s, used, what);
+    } catch (const ToolError& e) {
+        throw Malformed{e.what()};
     }
-    throw Malformed{std::string("the ") + what + " has no closing quote"};
 }
 
 struct KeyLine {
@@ -135,6 +126,14 @@ KeyLine ParseKeyLine(std::u16string_view s) {
         key.deletion = true;
         inner.remove_prefix(1);
     }
+    // ["HKEY_...\\name\n"]: a path whose names need escapes, quoted whole.
+    std::u16string unquoted;
+    if (!inner.empty() && inner.front() == u'"') {
+        size_t used = 0;
+        unquoted = Quoted(inner, &used, "key path");
+        if (used != inner.size()) throw Malformed{"text after the quoted key path"};
+        inner = unquoted;
+    }
     std::vector<std::u16string> parts;
     size_t start = 0;
     while (true) {
@@ -148,6 +147,7 @@ KeyLine ParseKeyLine(std::u16string_view s) {
     key.root = *root;
     for (size_t i = 1; i < parts.size(); ++i) {
         if (parts[i].empty()) throw Malformed{"an empty key name in the path"};
+        if (const auto problem = store::KeyNameProblem(parts[i])) throw Malformed{*problem};
         key.path.push_back(std::move(parts[i]));
     }
     if (key.deletion && key.path.empty()) throw Malformed{"a root key cannot be deleted"};
@@ -243,6 +243,7 @@ RegImportStep ParseValueLine(std::u16string_view s, const std::vector<std::u16st
     size_t used = 1;
     if (s.front() == u'"') {
         step.name = Quoted(s, &used, "value name");
+        if (const auto problem = store::ValueNameProblem(step.name)) throw Malformed{*problem};
     }
     s = TrimLeft(s.substr(used));
     if (s.empty() || s.front() != u'=') throw Malformed{"no \"=\" after the value name"};

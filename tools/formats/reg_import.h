@@ -5,7 +5,10 @@
 // first line is "Windows Registry Editor Version 5.00" or "REGEDIT4". Then, line by
 // line: "[KEY]" opens (creates) a key, "[-KEY]" deletes a key with everything under
 // it; "name"=data or @=data sets a value of the last key, "name"=- deletes one.
-// Names and texts are quoted, with \\ and \" as the only escapes. Data is "text"
+// Names and texts are quoted, with \\ and \" as escapes, and \n, \r and \uXXXX for
+// what the plain form cannot hold (names.h); a key path whose names need those is
+// quoted whole: ["HKEY_CURRENT_USER\\a\nb"]. A name the phone cannot hold (a NUL,
+// over 255 characters) is a malformed line. Data is "text"
 // (REG_SZ), dword:xxxxxxxx (REG_DWORD), hex:xx,xx (REG_BINARY) or hex(N):xx,xx (type N,
 // in hex), byte lists going on over lines that end in "\". Lines starting with ";"
 // are comments; blank lines are passed over.

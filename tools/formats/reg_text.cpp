@@ -7,6 +7,7 @@
 #include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/text.h"
+#include "tools/formats/names.h"
 
 namespace tools {
 
@@ -77,7 +78,7 @@ std::vector<store::RegistryStore::KeyId> KeysInOrder(const store::RegistryStore&
 }
 
 std::string RegValueLine(std::u16string_view name, uint32_t type, std::span<const uint8_t> bytes) {
-    std::string line = name.empty() ? "@=" : "\"" + Escaped(text::ToUtf8(name)) + "\"=";
+    std::string line = name.empty() ? "@=" : QuotedText(name) + "=";
     if (type == REG_SZ) {
         if (auto text = ExactText(bytes)) return line + "\"" + Escaped(*text) + "\"";
     }
@@ -93,7 +94,7 @@ std::string RegValueLine(std::u16string_view name, uint32_t type, std::span<cons
 std::string RegistryText(const store::RegistryStore& registry, store::RegistryStore::KeyId top) {
     std::string out = std::string(kRegeditHeader) + "\n\n";
     for (store::RegistryStore::KeyId key : KeysInOrder(registry, top)) {
-        out += "[" + text::ToUtf8(registry.KeyPath(key)) + "]\n";
+        out += "[" + KeyPathText(registry.KeyPath(key)) + "]\n";
         for (const store::RegistryValue& value : registry.Values(key)) {
             out += RegValueLine(value.name, value.type, value.data) + "\n";
         }

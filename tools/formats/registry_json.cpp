@@ -159,8 +159,8 @@ RegValueData RegValueFromJson(const Json& value, const std::string& where) {
     if (data != value.end()) {
         std::optional<Json> expected = RegDataOf(out.type, out.bytes);
         if (!expected || *expected != *data) {
-            throw ToolError(where + ": \"data\" " + data->dump() + " does not match \"bytes\"" +
-                            (expected ? " (they hold " + expected->dump() + ")" : ""));
+            throw ToolError(where + ": \"data\" " + Excerpt(*data) + " does not match \"bytes\"" +
+                            (expected ? " (they hold " + Excerpt(*expected) + ")" : ""));
         }
     }
     return out;

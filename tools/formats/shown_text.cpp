@@ -83,10 +83,10 @@ std::string ShownText(std::u16string_view text) {
     return NeedsEscaping(text) ? Escaped(text) : text::ToUtf8(text);
 }
 
-std::string QuotedText(std::u16string_view text) {
+std::string ShownQuoted(std::u16string_view text) {
     return NeedsEscaping(text) ? Escaped(text) : "\"" + text::ToUtf8(text) + "\"";
 }
 
-std::string ShownValueName(std::u16string_view name) { return name.empty() ? "@" : QuotedText(name); }
+std::string ShownValueName(std::u16string_view name) { return name.empty() ? "@" : ShownQuoted(name); }
 
 }  // namespace tools

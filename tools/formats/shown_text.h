@@ -21,10 +21,10 @@ bool NeedsEscaping(std::u16string_view text);
 std::string ShownText(std::u16string_view text);
 
 // A quoted name or text: "text", or $'...' when it must be escaped.
-std::string QuotedText(std::u16string_view text);
+std::string ShownQuoted(std::u16string_view text);
 
 // A registry value's name as "reg export" writes it: @ for the default value (the
-// empty name), otherwise QuotedText.
+// empty name), otherwise ShownQuoted.
 std::string ShownValueName(std::u16string_view name);
 
 }  // namespace tools
