@@ -4,7 +4,32 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <filesystem>
+#include <system_error>
+
 namespace tools {
+
+namespace {
+
+std::mutex g_openMutex;
+std::condition_variable g_closed;
+int g_open = 0;  // the StopWaits alive
+
+}  // namespace
+
+StopWaits::StopWaits() {
+    std::lock_guard lock(g_openMutex);
+    ++g_open;
+}
+
+StopWaits::~StopWaits() {
+    {
+        std::lock_guard lock(g_openMutex);
+        --g_open;
+    }
+    g_closed.notify_all();
+}
 
 ScratchGuard::ScratchGuard(bool inMemory) {
     sigemptyset(&signals_);
@@ -38,10 +63,19 @@ void ScratchGuard::Watch() {
     int signal = 0;
     while (sigwait(&signals_, &signal) != 0) {
     }
+    // Held to the end: nothing of the image is opened again before the process ends.
+    std::unique_lock open(g_openMutex);
+    g_closed.wait(open, [] { return g_open == 0; });
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         folder_.reset();
+        // The command's other threads go on until the process ends and may have made
+        // a file in it while it was being removed: removed again until it is gone. Once
+        // it is, nothing is made in it any more (nothing makes folders after the copies).
+        std::error_code ec;
+        for (int i = 0; i < 100 && std::filesystem::exists(std::filesystem::symlink_status(path_, ec)); ++i)
+            std::filesystem::remove_all(path_, ec);
     }
     // Stopped by the signal, as if nothing had caught it.
     std::signal(signal, SIG_DFL);

@@ -7,6 +7,11 @@
 // waits for them, removes the folder, and then ends the process by the same signal,
 // so that whoever sent it sees the command stopped by it. Make the guard before the
 // command starts any thread.
+//
+// While the command has a store of the original image open (a StopWaits lives), the
+// end a signal asks for waits until it has closed it: a reader's connection removes
+// the -wal and -shm files it made only as it closes, and those must not be left in
+// the image.
 #pragma once
 
 #include <csignal>
@@ -39,6 +44,15 @@ private:
     std::filesystem::path path_;
     bool stopping_ = false;
     std::thread watcher_;
+};
+
+// Held while a store of the original image is open (see above).
+class StopWaits {
+public:
+    StopWaits();
+    ~StopWaits();
+    StopWaits(const StopWaits&) = delete;
+    StopWaits& operator=(const StopWaits&) = delete;
 };
 
 }  // namespace tools

@@ -7,6 +7,7 @@
 #include "store/snapshot.h"
 #include "store/text.h"
 #include "tools/errors.h"
+#include "tools/scratch_guard.h"
 
 namespace tools {
 
@@ -39,6 +40,7 @@ void MakeFolder(const fs::path& folder) {
 StoreCopies::StoreCopies(const fs::path& image, const std::vector<store::PathAttachment>& attachments,
                          const fs::path& folder)
     : before_(folder / "before"), after_(folder / "after") {
+    const StopWaits originalOpen;
     // What "run" refuses to write through (links in the state, second hard links),
     // "check" refuses too.
     store::CheckImageState(image);
