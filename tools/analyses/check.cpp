@@ -221,7 +221,7 @@ constexpr int kExpandDepth = 3;
 
 std::string JsonText(const Json& value) { return value.dump(); }
 
-void ReportScripts(Report& r, const RunRecord& record) {
+void ReportScripts(Report& r, const RunRecord& record, const ScriptLints& lints) {
     if (!r.json) {
         r.out << "\n== registry scripts, in the order the installer takes them\n";
         if (record.scripts().empty()) r.out << "no *.reg script in the update folder\n";
@@ -230,7 +230,9 @@ void ReportScripts(Report& r, const RunRecord& record) {
     const JsonLayout item = JsonLayoutAt(2, kExpandDepth);
     bool first = true;
     if (r.json) r.out << "\"scripts\": [";
+    size_t i = 0;
     for (const RunRecord::Script& script : record.scripts()) {
+        const LintReport* lint = lints.at(i++).get();
         const std::u16string name = LastComponent(script.path);
         if (r.json) {
             r.out << (first ? list.first : list.between) << '{' << item.first
@@ -238,24 +240,22 @@ void ReportScripts(Report& r, const RunRecord& record) {
                   << "\"opened\": " << (script.opened ? "true" : "false");
         }
         first = false;
-        if (!script.opened) {
+        if (!lint) {
             if (r.json) r.out << item.last << '}';
             else r.out << "-- " << ShownText(name) << ": cannot be opened; the installer passes it over\n";
             ++r.passedOver;
             continue;
         }
-        LintReport lint = r.json ? LintReport(3, kExpandDepth) : LintReport();
-        LintRecorded(script.bytes, script.calls, lint);
-        r.passedOver += lint.warnings();
+        r.passedOver += lint->warnings();
         if (r.json) {
             r.out << item.between << "\"writes\": ";
-            lint.WriteWritesList(r.out);
+            lint->WriteWritesList(r.out);
             r.out << item.between << "\"warnings\": ";
-            lint.WriteWarningsList(r.out);
+            lint->WriteWarningsList(r.out);
             r.out << item.last << '}';
         } else {
             r.out << "-- " << ShownText(name) << "\n";
-            lint.WriteTo(r.out);
+            lint->WriteTo(r.out);
         }
     }
     if (r.json) r.out << (first ? "" : list.last) << "]";
@@ -343,8 +343,22 @@ void ReportPatches(Report& r, const RunRecord& record, const store::PathMap& pat
 
 }  // namespace
 
+ScriptLints LintScripts(const RunRecord& record, bool json) {
+    ScriptLints lints;
+    for (const RunRecord::Script& script : record.scripts()) {
+        if (!script.opened) {
+            lints.emplace_back();
+            continue;
+        }
+        lints.push_back(json ? std::make_unique<LintReport>(3, kExpandDepth) : std::make_unique<LintReport>());
+        LintRecorded(script.bytes, script.calls, *lints.back());
+    }
+    return lints;
+}
+
 size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, const RunRecord& record,
-                        const store::PathMap& paths, const std::u16string& installerFolder) {
+                        const ScriptLints& lints, const store::PathMap& paths,
+                        const std::u16string& installerFolder) {
     Report r{out, json};
     const JsonLayout top = JsonLayoutAt(0, kExpandDepth);
     if (json) {
@@ -355,7 +369,7 @@ size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, co
         out << "== what the update changes\n";
         diff.WriteTo(out);
     }
-    ReportScripts(r, record);
+    ReportScripts(r, record, lints);
     if (json) out << top.between;
     ReportPatches(r, record, paths, installerFolder);
     if (json) {

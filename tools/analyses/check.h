@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -28,6 +29,7 @@
 #include "platform/host/backend.h"
 #include "store/store.h"
 #include "tools/analyses/diff.h"
+#include "tools/analyses/lint.h"
 #include "tools/analyses/script_calls.h"
 
 namespace tools {
@@ -92,11 +94,18 @@ private:
     int lastJob_ = -1;                       // the job whose patch file was opened last
 };
 
+// The lint of each script the run took, in its order (null for one that could not be
+// opened), in the form WriteCheckReport writes (json or text).
+using ScriptLints = std::vector<std::unique_ptr<LintReport>>;
+ScriptLints LintScripts(const RunRecord& record, bool json);
+
 // Writes what "check" shows: the text, or the JSON object {"diff", "scripts",
-// "patches", "passed_over"}. `diff` is the diff of the copies, made in the same form;
-// `paths` maps the original image's platform paths as "run" does, `installerFolder`
-// is the update folder's platform path. Returns how many things were passed over.
+// "patches", "passed_over"}. `diff` is the diff of the copies and `lints` the
+// scripts' lints, made in the same form; `paths` maps the original image's platform
+// paths as "run" does, `installerFolder` is the update folder's platform path.
+// Returns how many things were passed over.
 size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, const RunRecord& record,
-                        const store::PathMap& paths, const std::u16string& installerFolder);
+                        const ScriptLints& lints, const store::PathMap& paths,
+                        const std::u16string& installerFolder);
 
 }  // namespace tools
