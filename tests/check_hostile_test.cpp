@@ -37,8 +37,7 @@ using testing_support::TempFolder;
 constexpr double kWatchdogSeconds = 60;
 
 void WriteBytes(const fs::path& file, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    testing_support::WriteTextFile(file, std::string(bytes.begin(), bytes.end()));
 }
 
 // An image with one record (number 42, label "seed"), an update folder outside it

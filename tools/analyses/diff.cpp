@@ -131,6 +131,23 @@ struct DiffReport::Impl {
         text.Append("\n");
     }
 
+    // A database added or removed, with its record count.
+    void Database(std::u16string_view inVolume, const store::DatabaseInfo& info, List list, const char* label) {
+        volume.Set(inVolume);
+        database.Set(info.name);
+        if (json) {
+            return Add(list, Json{{"volume", volume.json}, {"database", database.json}, {"records", info.records}});
+        }
+        Line(label + volume.shown + " " + database.shown + " (" + std::to_string(info.records) + " records)");
+    }
+
+    // A difference that is only a name: the key's or volume's JSON string, or its line.
+    void NameOnly(Named& named, std::u16string_view name, List list, const char* label) {
+        named.Set(name);
+        if (json) return Add(list, named.json);
+        Line(label + named.shown);
+    }
+
     std::string RecordLabel(size_t index, uint32_t oid) const {
         return volume.shown + " " + database.shown + " record " + std::to_string(index) + " (oid " +
                std::to_string(oid) + ")";
@@ -204,16 +221,12 @@ void DiffReport::WriteTo(std::ostream& out) const {
 
 void DiffReport::KeyAdded(std::u16string_view key) {
     ++differences_;
-    impl_->key.Set(key);
-    if (impl_->json) return impl_->Add(kKeysAdded, impl_->key.json);
-    impl_->Line("key added: " + impl_->key.shown);
+    impl_->NameOnly(impl_->key, key, kKeysAdded, "key added: ");
 }
 
 void DiffReport::KeyRemoved(std::u16string_view key) {
     ++differences_;
-    impl_->key.Set(key);
-    if (impl_->json) return impl_->Add(kKeysRemoved, impl_->key.json);
-    impl_->Line("key removed: " + impl_->key.shown);
+    impl_->NameOnly(impl_->key, key, kKeysRemoved, "key removed: ");
 }
 
 namespace {
@@ -260,51 +273,28 @@ void DiffReport::ValueChanged(std::u16string_view key, const store::RegistryValu
 
 void DiffReport::VolumeAdded(std::u16string_view volume) {
     ++differences_;
-    impl_->volume.Set(volume);
-    if (impl_->json) return impl_->Add(kVolumesAdded, impl_->volume.json);
-    impl_->Line("volume added: " + impl_->volume.shown);
+    impl_->NameOnly(impl_->volume, volume, kVolumesAdded, "volume added: ");
 }
 
 void DiffReport::VolumeRemoved(std::u16string_view volume) {
     ++differences_;
-    impl_->volume.Set(volume);
-    if (impl_->json) return impl_->Add(kVolumesRemoved, impl_->volume.json);
-    impl_->Line("volume removed: " + impl_->volume.shown);
+    impl_->NameOnly(impl_->volume, volume, kVolumesRemoved, "volume removed: ");
 }
 
 void DiffReport::VolumeMounted(std::u16string_view volume, bool mounted) {
     ++differences_;
-    impl_->volume.Set(volume);
-    if (impl_->json) return impl_->Add(mounted ? kVolumesMounted : kVolumesUnmounted, impl_->volume.json);
-    impl_->Line(std::string(mounted ? "volume mounted: " : "volume unmounted: ") + impl_->volume.shown);
+    impl_->NameOnly(impl_->volume, volume, mounted ? kVolumesMounted : kVolumesUnmounted,
+                    mounted ? "volume mounted: " : "volume unmounted: ");
 }
 
 void DiffReport::DatabaseAdded(std::u16string_view volume, const store::DatabaseInfo& database) {
     ++differences_;
-    Impl& r = *impl_;
-    r.volume.Set(volume);
-    r.database.Set(database.name);
-    if (r.json) {
-        return r.Add(kDatabasesAdded, Json{{"volume", r.volume.json},
-                                           {"database", r.database.json},
-                                           {"records", database.records}});
-    }
-    r.Line("database added: " + r.volume.shown + " " + r.database.shown + " (" +
-           std::to_string(database.records) + " records)");
+    impl_->Database(volume, database, kDatabasesAdded, "database added: ");
 }
 
 void DiffReport::DatabaseRemoved(std::u16string_view volume, const store::DatabaseInfo& database) {
     ++differences_;
-    Impl& r = *impl_;
-    r.volume.Set(volume);
-    r.database.Set(database.name);
-    if (r.json) {
-        return r.Add(kDatabasesRemoved, Json{{"volume", r.volume.json},
-                                             {"database", r.database.json},
-                                             {"records", database.records}});
-    }
-    r.Line("database removed: " + r.volume.shown + " " + r.database.shown + " (" +
-           std::to_string(database.records) + " records)");
+    impl_->Database(volume, database, kDatabasesRemoved, "database removed: ");
 }
 
 void DiffReport::BeginRecords(std::u16string_view volume, std::u16string_view database) {
