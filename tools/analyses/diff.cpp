@@ -45,6 +45,8 @@ std::string ValueShort(const store::RegistryValue& v) {
         case REG_SZ:
         case REG_EXPAND_SZ: return type + " " + ShownQuoted(ShownCharacters(v.data));
         case REG_DWORD:
+            if (v.data.size() == 4) return type + " " + std::to_string(store::LittleEndianValue(v.data));
+            break;
         case REG_MULTI_SZ:
             if (auto data = RegDataOf(v.type, v.data)) return type + " " + data->dump();
             break;

@@ -134,14 +134,13 @@ std::string LineKind(const WCHAR* line) {
 std::string ValueText(uint32_t type, std::span<const uint8_t> bytes) {
     std::string text = RegTypeText(type) + " " + std::to_string(bytes.size()) + " bytes";
     if (bytes.empty()) return text;
-    auto data = RegDataOf(type, bytes);
     if (type == REG_SZ) {
         std::u16string units = store::Utf16LeText(bytes);
         if (!units.empty() && units.back() == u'\0') units.pop_back();
         return text + ": " + ShownQuoted(units);
     }
-    if (type == REG_DWORD && data) {
-        return text + ": " + std::to_string(data->get<uint32_t>()) + " (" + HexOf(bytes) + ")";
+    if (type == REG_DWORD && bytes.size() == 4) {
+        return text + ": " + std::to_string(store::LittleEndianValue(bytes)) + " (" + HexOf(bytes) + ")";
     }
     return text + ": " + HexOf(bytes);
 }
