@@ -8,6 +8,9 @@
 #       the sqlite3 CLI (one UPDATE of the first matching row per entry, one
 #       transaction per database), and a plain C++ scan in memory (the floor)
 #   growth: W1 at 25k .. 200k values, W2 at 1k x 5k, 1k x 10k, 2k x 10k
+#   know before you install, on the W1 and W2 updates: ceupdate check (time against
+#   run's, peak memory), lint of W1's script (W2 has none), diff of the image before
+#   and after the run
 # Every figure is the median of RUNS runs (default 3); peak memory is the largest
 # resident set seen. Each ratio is also printed as one line
 #   ratio NAME VALUE target OP LIMIT
@@ -32,18 +35,21 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/ceupdate-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
 # timed PREP CMD...: runs PREP (not timed, may be ":"), then CMD with stdout and stdin
-# on /dev/null; appends "seconds peak_kib" to $work/samples.
+# on /dev/null; appends "seconds peak_kib" to $work/samples. An exit code above
+# MAX_STATUS (default 0) fails the benchmark: check, lint and diff exit 1 when they
+# report something.
 timed() {
   local prep="$1"
   shift
   eval "$prep"
-  local start end
+  local start end status=0
   start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/rss" "$@" </dev/null >/dev/null 2>"$work/err" || {
+  /usr/bin/time -f "%M" -o "$work/rss" "$@" </dev/null >/dev/null 2>"$work/err" || status=$?
+  if [ "$status" -gt "${MAX_STATUS:-0}" ]; then
     echo "bench: failed: $*" >&2
     cat "$work/err" >&2
     exit 2
-  }
+  fi
   end=$(date +%s.%N)
   echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/rss")" >>"$work/samples"
 }
@@ -81,6 +87,16 @@ run_w1() {  # VALUES -> T[ceupdate-w1-VALUES]
     "$ceupdate" run --yes --device "$work/img" "$dir/update"
 }
 
+# know W: check, lint and diff on workload W's update and the image its run made
+# (check starts from the same image as the run; diff compares the run's image before
+# and after).
+know() {  # W PREP_IMAGE UPDATE_DIR BEFORE_IMAGE AFTER_IMAGE [SCRIPT]
+  local w="$1" prep="$2" update="$3" before="$4" after="$5" script="${6:-}"
+  MAX_STATUS=1 measure "check-$w" "$prep" "$ceupdate" check --device "$work/img" "$update"
+  MAX_STATUS=1 measure "diff-$w" ":" "$ceupdate" diff "$before" "$after"
+  if [ -n "$script" ]; then MAX_STATUS=1 measure "lint-$w" ":" "$ceupdate" lint "$script"; fi
+}
+
 run_w2() {  # ENTRIES RECORDS -> T[ceupdate-w2-E-R]
   local e="$1" r="$2" dir="$work/w2-$1-$2"
   "$gen" w2 "$e" "$r" "$dir"
@@ -98,6 +114,10 @@ measure hivexregedit-w1 "cp '$hive_template' '$work/hive'" \
   "$work/hive" "$w1/update/bench.reg"
 measure sqlite3-w1 "rm -f '$work/w1.db'" sh -c "sqlite3 '$work/w1.db' < '$w1/w1.sql'"
 measure read-w1 ":" cat "$w1/update/bench.reg"
+"$ceupdate" init "$work/w1-before" >/dev/null
+rm -rf "$work/w1-after" && cp -a "$work/img" "$work/w1-after"
+know w1 "rm -rf '$work/img' && '$ceupdate' init '$work/img' >/dev/null" "$w1/update" \
+  "$work/w1-before" "$work/w1-after" "$w1/update/bench.reg"
 
 # ---- W2 ----
 run_w2 1000 10000
@@ -106,6 +126,8 @@ prep_sql="rm -f '$work'/w2-*.db"
 for d in 0 1 2; do prep_sql="$prep_sql && sqlite3 '$work/w2-$d.db' < '$w2/w2-setup-$d.sql'"; done
 measure sqlite3-w2 "$prep_sql" sh -c "for d in 0 1 2; do sqlite3 '$work'/w2-\$d.db < '$w2'/w2-update-\$d.sql; done"
 measure_reported floor-w2 "$gen" floor 1000 10000 "$w2"
+rm -rf "$work/w2-after" && cp -a "$work/img" "$work/w2-after"
+know w2 "rm -rf '$work/img' && cp -a '$w2/image' '$work/img'" "$w2/update" "$w2/image" "$work/w2-after"
 
 # ---- growth ----
 for n in 25000 50000 200000; do run_w1 "$n"; done
@@ -114,7 +136,8 @@ run_w2 2000 10000
 
 echo
 printf '%-34s %10s %10s\n' "figure" "seconds" "peak MiB"
-for name in ceupdate-w1-100000 hivexregedit-w1 sqlite3-w1 read-w1 ceupdate-w2-1000-10000 sqlite3-w2 floor-w2; do
+for name in ceupdate-w1-100000 hivexregedit-w1 sqlite3-w1 read-w1 check-w1 lint-w1 diff-w1 \
+  ceupdate-w2-1000-10000 sqlite3-w2 floor-w2 check-w2 diff-w2; do
   printf '%-34s %10.3f %10s\n' "$name" "${T[$name]}" "${M[$name]}"
 done
 echo
@@ -143,3 +166,10 @@ ratio_line W1/growth-200k-vs-25k \
   "$(div "$(div "${T[ceupdate-w1-200000]}" 200000)" "$(div "${T[ceupdate-w1-25000]}" 25000)")" "<=" 1.50
 ratio_line W2/growth-2kx10k-vs-1kx5k \
   "$(div "$(div "${T[ceupdate-w2-2000-10000]}" 20000000)" "$(div "${T[ceupdate-w2-1000-5000]}" 5000000)")" "<=" 1.50
+# Know before you install: check against the run it previews, and every command's peak.
+ratio_line W1/check-vs-run "$(div "${T[check-w1]}" "$w1t")" "<=" 1.5
+ratio_line W2/check-vs-run "$(div "${T[check-w2]}" "$w2t")" "<=" 1.5
+for figure in check-w1 lint-w1 diff-w1 check-w2 diff-w2; do
+  w="${figure#*-}"
+  ratio_line "${w^^}/${figure%-*}-peak-MiB" "${M[$figure]}" "<=" 64
+done

@@ -42,6 +42,14 @@ CREATE TABLE vals(
   PRIMARY KEY(key, fold)) WITHOUT ROWID;
 )";
 
+// The order of text::CompareNoCase, from the folded names the store keeps, so that
+// a listing folds nothing again.
+bool InFoldedOrder(const std::u16string& foldA, const std::u16string& nameA,
+                   const std::u16string& foldB, const std::u16string& nameB) {
+    if (const int c = foldA.compare(foldB); c != 0) return c < 0;
+    return nameA < nameB;
+}
+
 void CheckKind(sql::Db& db) {
     sql::Stmt stmt(db.get(), "PRAGMA application_id", db.where());
     if (!stmt.Step() || stmt.Int(0) != kApplicationId)
@@ -147,13 +155,13 @@ RegistryStore::KeyId RegistryStore::CreateKeys(KeyId parent, std::span<const std
 }
 
 std::vector<RegistryStore::Key> RegistryStore::Subkeys(KeyId parent) const {
-    sql::Stmt stmt(impl_->db.get(), "SELECT id, name FROM keys WHERE parent = ?",
+    sql::Stmt stmt(impl_->db.get(), "SELECT id, name, fold FROM keys WHERE parent = ?",
                    impl_->db.where());
     stmt.Bind(1, parent);
     std::vector<Key> keys;
-    while (stmt.Step()) keys.push_back({stmt.Int(0), stmt.Text(1)});
+    while (stmt.Step()) keys.push_back({stmt.Int(0), stmt.Text(1), stmt.Text(2)});
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        return text::CompareNoCase(a.name, b.name) < 0;
+        return InFoldedOrder(a.fold, a.name, b.fold, b.name);
     });
     return keys;
 }
@@ -221,14 +229,22 @@ std::optional<RegistryValue> RegistryStore::GetValue(KeyId key, std::u16string_v
 }
 
 std::vector<RegistryValue> RegistryStore::Values(KeyId key) const {
-    sql::Stmt stmt(impl_->db.get(), "SELECT name, type, data FROM vals WHERE key = ?",
+    std::vector<RegistryValue> values;
+    for (FoldedValue& v : FoldedValues(key)) values.push_back(std::move(v.value));
+    return values;
+}
+
+std::vector<RegistryStore::FoldedValue> RegistryStore::FoldedValues(KeyId key) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT fold, name, type, data FROM vals WHERE key = ?",
                    impl_->db.where());
     stmt.Bind(1, key);
-    std::vector<RegistryValue> values;
-    while (stmt.Step())
-        values.push_back({stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)});
-    std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
-        return text::CompareNoCase(a.name, b.name) < 0;
+    std::vector<FoldedValue> values;
+    while (stmt.Step()) {
+        values.push_back(
+            {stmt.Text(0), {stmt.Text(1), static_cast<uint32_t>(stmt.Int(2)), stmt.Blob(3)}});
+    }
+    std::sort(values.begin(), values.end(), [](const FoldedValue& a, const FoldedValue& b) {
+        return InFoldedOrder(a.fold, a.value.name, b.fold, b.value.name);
     });
     return values;
 }

@@ -163,6 +163,7 @@ public:
     struct Key {
         KeyId id;
         std::u16string name;
+        std::u16string fold;  // the name case-folded: what it is matched by
     };
     std::vector<Key> Subkeys(KeyId parent) const;  // case-insensitive name order
     std::optional<KeyId> Parent(KeyId key) const;  // none for a root
@@ -173,6 +174,13 @@ public:
 
     std::optional<RegistryValue> GetValue(KeyId key, std::u16string_view name) const;
     std::vector<RegistryValue> Values(KeyId key) const;  // case-insensitive name order
+    // The same values, each with its name case-folded (what it is matched by): for
+    // walking two registries side by side.
+    struct FoldedValue {
+        std::u16string fold;
+        RegistryValue value;
+    };
+    std::vector<FoldedValue> FoldedValues(KeyId key) const;
     void SetValue(KeyId key, std::u16string_view name, uint32_t type,
                   std::span<const uint8_t> data);
     bool DeleteValue(KeyId key, std::u16string_view name);
@@ -232,6 +240,26 @@ public:
     void DropDatabase(uint32_t dbOid);
 
     std::vector<Record> Records(uint32_t dbOid) const;  // record order
+
+    // The records of a database one at a time, in record order, so that a large
+    // database is never held whole. The volume must outlive the reader.
+    class RecordReader {
+    public:
+        RecordReader(const VolumeStore& volume, uint32_t dbOid);
+        ~RecordReader();
+        RecordReader(const RecordReader&) = delete;
+        RecordReader& operator=(const RecordReader&) = delete;
+        // The next record into `record`; false after the last one.
+        bool Next(Record& record);
+
+    private:
+        struct Impl;
+        std::unique_ptr<Impl> impl_;
+    };
+
+    // True when the object ids of a database rise with record order, as they always do
+    // in a volume this store made (every record gets the next id and goes last).
+    bool OidsRiseWithRecordOrder(uint32_t dbOid) const;
     uint32_t AddRecord(uint32_t dbOid, std::span<const Property> props);
     // Replaces the properties of the same tag, adds the others.
     void SetProperties(uint32_t recordOid, std::span<const Property> props);

@@ -199,19 +199,56 @@ void VolumeStore::DropDatabase(uint32_t dbOid) {
 }
 
 std::vector<Record> VolumeStore::Records(uint32_t dbOid) const {
-    sql::Stmt stmt(impl_->db.get(),
-                   "SELECT r.oid, p.propid, p.bytes FROM records r "
-                   "LEFT JOIN props p ON p.record = r.oid WHERE r.db = ? ORDER BY r.pos, p.pos",
+    std::vector<Record> records;
+    RecordReader reader(*this, dbOid);
+    for (Record record; reader.Next(record);) records.push_back(std::move(record));
+    return records;
+}
+
+struct VolumeStore::RecordReader::Impl {
+    sql::Stmt rows;  // one row per property, a record's rows together
+    bool pending = false;  // rows stands on the first row of the next record
+
+    Impl(const VolumeStore& volume, uint32_t dbOid)
+        : rows(volume.impl_->db.get(),
+               "SELECT r.oid, p.propid, p.bytes FROM records r "
+               "LEFT JOIN props p ON p.record = r.oid WHERE r.db = ? ORDER BY r.pos, p.pos",
+               volume.impl_->db.where()) {
+        rows.Bind(1, dbOid);
+        pending = rows.Step();
+    }
+};
+
+VolumeStore::RecordReader::RecordReader(const VolumeStore& volume, uint32_t dbOid)
+    : impl_(std::make_unique<Impl>(volume, dbOid)) {}
+
+VolumeStore::RecordReader::~RecordReader() = default;
+
+bool VolumeStore::RecordReader::Next(Record& record) {
+    sql::Stmt& rows = impl_->rows;
+    if (!impl_->pending) return false;
+    record.oid = static_cast<uint32_t>(rows.Int(0));
+    record.props.clear();
+    do {
+        if (!rows.IsNull(1)) {
+            const auto bytes = rows.BlobView(2);
+            record.props.push_back({static_cast<uint32_t>(rows.Int(1)), {bytes.begin(), bytes.end()}});
+        }
+        impl_->pending = rows.Step();
+    } while (impl_->pending && static_cast<uint32_t>(rows.Int(0)) == record.oid);
+    return true;
+}
+
+bool VolumeStore::OidsRiseWithRecordOrder(uint32_t dbOid) const {
+    sql::Stmt stmt(impl_->db.get(), "SELECT oid FROM records WHERE db = ? ORDER BY pos",
                    impl_->db.where());
     stmt.Bind(1, dbOid);
-    std::vector<Record> records;
+    int64_t last = -1;
     while (stmt.Step()) {
-        const auto oid = static_cast<uint32_t>(stmt.Int(0));
-        if (records.empty() || records.back().oid != oid) records.push_back({oid, {}});
-        if (!stmt.IsNull(1))
-            records.back().props.push_back({static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)});
+        if (stmt.Int(0) <= last) return false;
+        last = stmt.Int(0);
     }
-    return records;
+    return true;
 }
 
 uint32_t VolumeStore::AddRecord(uint32_t dbOid, std::span<const Property> props) {

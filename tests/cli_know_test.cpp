@@ -299,6 +299,43 @@ TEST_F(KnowTest, DiffReportsRegistryAndRecordChanges) {
     EXPECT_NE(text.out.find("record changed: \\storage\\mxip_lang.vol \\FileNameLang record 1"), std::string::npos);
 }
 
+// Names and texts that hold a line break, a NUL or a lone surrogate come out escaped,
+// each difference and each note on one line; the default value is @, as reg export
+// writes it, and stays "" in JSON.
+TEST_F(KnowTest, ReportsPrintEveryNameAndTextOnOneLine) {
+    const fs::path a = NewImage("a");
+    const fs::path b = folder_ / "b";
+    fs::copy(a, b, fs::copy_options::recursive);
+    LoadRegistry(b, {{"HKEY_CURRENT_USER\\T", {{"", {{"type", "REG_SZ"}, {"data", "d"}}},
+                                               {"two\nlines", {{"type", "REG_SZ"}, {"data", "x"}}},
+                                               {"nul", {{"type", "REG_SZ"}, {"bytes", "6100000062000000"}}},
+                                               {"it's", {{"type", "REG_SZ"}, {"data", "it's\\\r"}}}}},
+                     {"HKEY_CURRENT_USER\\Odd\nKey", Json::object()}});
+    CliResult r = RunCli({"diff", a.string(), b.string()});
+    ASSERT_EQ(r.exitCode, 1) << r.err;
+    const char* const expected[] = {
+        "key added: $'HKEY_CURRENT_USER\\\\Odd\\nKey'\n",
+        "value added: HKEY_CURRENT_USER\\T @ = REG_SZ \"d\"\n",
+        "value added: HKEY_CURRENT_USER\\T \"it's\" = REG_SZ $'it\\'s\\\\\\r'\n",
+        "value added: HKEY_CURRENT_USER\\T \"nul\" = REG_SZ $'a\\x00b'\n",
+        "value added: HKEY_CURRENT_USER\\T $'two\\nlines' = REG_SZ \"x\"\n",
+    };
+    for (const char* line : expected) EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    EXPECT_EQ(LineCount(r.out), 7u) << r.out;  // the key T, the key Odd\nKey, 4 values, the count
+    const Json json = Json::parse(RunCli({"diff", "--json", a.string(), b.string()}).out);
+    EXPECT_EQ(json["registry"]["values"]["added"][0]["name"], "");
+    EXPECT_EQ(json["registry"]["keys"]["added"][0], "HKEY_CURRENT_USER\\Odd\nKey");
+
+    const fs::path script = folder_ / "odd.reg";
+    WriteBytes(script, Script(u"[HKEY_CURRENT_USER\\T]\n\"a\xD800z\"=\"x\xDC00\"\n@=\"y\"\n"));
+    CliResult lint = RunCli({"lint", script.string()});
+    ASSERT_EQ(lint.exitCode, 0) << lint.out << lint.err;
+    EXPECT_NE(lint.out.find("line 2: write $'a\\uD800z' REG_SZ 6 bytes: $'x\\uDC00'\n"), std::string::npos)
+        << lint.out;
+    EXPECT_NE(lint.out.find("line 3: write @ (the default value) REG_SZ 4 bytes: \"y\"\n"), std::string::npos)
+        << lint.out;
+}
+
 // ---- check -----------------------------------------------------------------------------------------
 
 class CheckTest : public KnowTest {

@@ -6,8 +6,8 @@
 
 namespace tools {
 
-MemoryFile::MemoryFile(std::vector<uint8_t> bytes, host::Backend& target)
-    : host::ForwardingBackend(target), bytes_(std::move(bytes)) {}
+MemoryFile::MemoryFile(std::span<const uint8_t> bytes, host::Backend& target)
+    : host::ForwardingBackend(target), bytes_(bytes) {}
 
 HANDLE MemoryFile::CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                HANDLE) {

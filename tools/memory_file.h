@@ -1,12 +1,11 @@
 // Lets the installer's own readers (the patch-entry reader, the script line reader)
-// run over a host file without a device: while a MemoryFile is in front
-// (host::ScopedBackend), CreateFileW of any path opens the file's bytes, and
+// run over bytes in memory without a device: while a MemoryFile is in front
+// (host::ScopedBackend), CreateFileW of any path opens the bytes, and
 // ReadFile/CloseHandle serve that handle; every other call goes to its target.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <vector>
+#include <span>
 
 #include "platform/host/backend.h"
 
@@ -14,12 +13,13 @@ namespace tools {
 
 class MemoryFile : public host::ForwardingBackend {
 public:
-    MemoryFile(std::vector<uint8_t> bytes, host::Backend& target);
+    // The bytes are not copied: they must outlive the MemoryFile.
+    MemoryFile(std::span<const uint8_t> bytes, host::Backend& target);
     MemoryFile(const MemoryFile&) = delete;
     MemoryFile& operator=(const MemoryFile&) = delete;
 
     // The handle CreateFileW hands out.
-    HANDLE Handle() { return reinterpret_cast<HANDLE>(&bytes_); }
+    HANDLE Handle() { return reinterpret_cast<HANDLE>(this); }
 
     HANDLE CreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                        HANDLE) override;
@@ -31,7 +31,7 @@ public:
     size_t Position() const { return position_; }
 
 private:
-    std::vector<uint8_t> bytes_;
+    std::span<const uint8_t> bytes_;
     size_t position_ = 0;
 };
 

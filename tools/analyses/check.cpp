@@ -3,18 +3,23 @@
 #include "tools/analyses/check.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "control/control.h"
 #include "store/text.h"
 #include "tools/analyses/lint.h"
 #include "tools/analyses/patch_listing.h"
+#include "tools/formats/json.h"
+#include "tools/formats/shown_text.h"
 
 namespace tools {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr DWORD kReadChunk = 64 * 1024;
 
 std::u16string LastComponent(std::u16string_view path) {
     const size_t slash = path.rfind(u'\\');
@@ -53,25 +58,74 @@ HANDLE RunRecord::CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
         jobs_[job] = PatchJob{path, opened, false, {}, {}};
         lastJob_ = job;
         if (opened) patchFiles_[file] = job;
-    } else {
-        scripts_.push_back({path, opened, {}});
-        if (opened) {
-            scriptFiles_[file] = scripts_.size() - 1;
-            reading_ = scripts_.size() - 1;
-        }
+        return file;
+    }
+    Script& script = scripts_.emplace_back();
+    script.path = path;
+    script.opened = opened;
+    if (opened) {
+        script.handle = file;
+        ReadWhole(script);
+        scriptFiles_[file] = &script;
+        reading_ = &script;
+        lastOpened_.store(&script, std::memory_order_release);
     }
     return file;
 }
 
+void RunRecord::ReadWhole(Script& script) {
+    DWORD got = 0;
+    do {
+        const size_t at = script.bytes.size();
+        script.bytes.resize(at + kReadChunk);
+        got = 0;
+        const BOOL ok = target().ReadFile(script.handle, script.bytes.data() + at, kReadChunk, &got, nullptr);
+        script.bytes.resize(at + got);
+        if (!ok) {
+            script.readError = GetLastError();
+            break;
+        }
+    } while (got == kReadChunk);
+    script.bytes.shrink_to_fit();
+}
+
+// ReadFile as the device answers it for a regular file, from the script's copy.
+BOOL RunRecord::Serve(Script& script, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (read) *read = 0;
+    if ((buffer == nullptr && count > 0) || overlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const size_t at = script.position.load(std::memory_order_relaxed);
+    const size_t n = std::min<size_t>(count, script.bytes.size() - at);
+    if (n) std::memcpy(buffer, script.bytes.data() + at, n);
+    script.position.store(at + n, std::memory_order_relaxed);
+    if (read) *read = static_cast<DWORD>(n);
+    if (DeliveredLineFeed(buffer, static_cast<DWORD>(n)))
+        script.lines.store(script.lines.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (n < count && script.readError != 0) {
+        SetLastError(script.readError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL RunRecord::ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    Script* script = lastOpened_.load(std::memory_order_acquire);
+    if (script && script->handle == hFile)
+        return Serve(*script, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    {
+        std::lock_guard lock(mutex_);
+        if (Script** open = Found(scriptFiles_, hFile)) script = *open;
+    }
+    if (script) return Serve(*script, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+
     const BOOL ok = target().ReadFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
                                       lpOverlapped);
     if (!ok || !lpNumberOfBytesRead) return ok;
     std::lock_guard lock(mutex_);
-    if (const size_t* script = Found(scriptFiles_, hFile)) {
-        scripts_[*script].calls.Read(lpBuffer, *lpNumberOfBytesRead);
-    } else if (const int* job = Found(patchFiles_, hFile)) {
+    if (const int* job = Found(patchFiles_, hFile)) {
         const auto* bytes = static_cast<const uint8_t*>(lpBuffer);
         std::vector<uint8_t>& read = jobs_[*job].bytes;
         read.insert(read.end(), bytes, bytes + *lpNumberOfBytesRead);
@@ -82,8 +136,10 @@ BOOL RunRecord::ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
 BOOL RunRecord::CloseHandle(HANDLE hObject) {
     {
         std::lock_guard lock(mutex_);
-        if (const size_t* script = Found(scriptFiles_, hObject)) {
-            if (reading_ == *script) reading_ = kNone;
+        if (Script** script = Found(scriptFiles_, hObject)) {
+            if (reading_ == *script) reading_ = nullptr;
+            Script* open = *script;
+            lastOpened_.compare_exchange_strong(open, nullptr);
             scriptFiles_.erase(hObject);
         }
         patchFiles_.erase(hObject);
@@ -100,9 +156,10 @@ LONG RunRecord::RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPW
                                                  samDesired, lpSecurityAttributes, phkResult,
                                                  lpdwDisposition);
     std::lock_guard lock(mutex_);
-    if (reading_ != kNone)
-        scripts_[reading_].calls.CreateKey(hKey, lpSubKey, result,
-                                           result == ERROR_SUCCESS ? *phkResult : nullptr);
+    if (reading_) {
+        reading_->calls.CreateKey(reading_->lines.load(std::memory_order_relaxed), hKey, lpSubKey, result,
+                                  result == ERROR_SUCCESS ? *phkResult : nullptr);
+    }
     return result;
 }
 
@@ -110,15 +167,17 @@ LONG RunRecord::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, D
                                const BYTE* lpData, DWORD cbData) {
     const LONG result = target().RegSetValueExW(hKey, lpValueName, Reserved, dwType, lpData, cbData);
     std::lock_guard lock(mutex_);
-    if (reading_ != kNone)
-        scripts_[reading_].calls.SetValue(hKey, lpValueName, dwType, lpData, cbData, result);
+    if (reading_) {
+        reading_->calls.SetValue(reading_->lines.load(std::memory_order_relaxed), hKey, lpValueName, dwType,
+                                 lpData, cbData, result);
+    }
     return result;
 }
 
 LONG RunRecord::RegCloseKey(HKEY hKey) {
     {
         std::lock_guard lock(mutex_);
-        if (reading_ != kNone) scripts_[reading_].calls.CloseKey(hKey);
+        if (reading_) reading_->calls.CloseKey(hKey);
     }
     return target().RegCloseKey(hKey);
 }
@@ -150,25 +209,56 @@ CEOID RunRecord::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID
 
 namespace {
 
-void ReportScripts(CheckReport& r, const RunRecord& record) {
-    r.json["scripts"] = Json::array();
-    r.text += "\n== registry scripts, in the order the installer takes them\n";
-    if (record.scripts().empty()) r.text += "no *.reg script in the update folder\n";
+// What the report is written into, and how: the text, or JSON laid out as
+// FormatJson(..., 3) lays out {"diff", "scripts", "patches", "passed_over"}.
+struct Report {
+    std::ostream& out;
+    bool json;
+    size_t passedOver = 0;
+};
+
+constexpr int kExpandDepth = 3;
+
+std::string JsonText(const Json& value) { return value.dump(); }
+
+void ReportScripts(Report& r, const RunRecord& record, const ScriptLints& lints) {
+    if (!r.json) {
+        r.out << "\n== registry scripts, in the order the installer takes them\n";
+        if (record.scripts().empty()) r.out << "no *.reg script in the update folder\n";
+    }
+    const JsonLayout list = JsonLayoutAt(1, kExpandDepth);
+    const JsonLayout item = JsonLayoutAt(2, kExpandDepth);
+    bool first = true;
+    if (r.json) r.out << "\"scripts\": [";
+    size_t i = 0;
     for (const RunRecord::Script& script : record.scripts()) {
-        const std::string name = text::ToUtf8(LastComponent(script.path));
-        if (!script.opened) {
-            r.json["scripts"].push_back(Json{{"file", name}, {"opened", false}});
-            r.text += "-- " + name + ": cannot be opened; the installer passes it over\n";
+        const LintReport* lint = lints.at(i++).get();
+        const std::u16string name = LastComponent(script.path);
+        if (r.json) {
+            r.out << (first ? list.first : list.between) << '{' << item.first
+                  << "\"file\": " << JsonText(text::ToUtf8(name)) << item.between
+                  << "\"opened\": " << (script.opened ? "true" : "false");
+        }
+        first = false;
+        if (!lint) {
+            if (r.json) r.out << item.last << '}';
+            else r.out << "-- " << ShownText(name) << ": cannot be opened; the installer passes it over\n";
             ++r.passedOver;
             continue;
         }
-        const LintReport report = LintRecorded(script.calls.bytes, script.calls);
-        Json lint = LintJson(report);
-        r.json["scripts"].push_back(
-            Json{{"file", name}, {"opened", true}, {"writes", lint["writes"]}, {"warnings", lint["warnings"]}});
-        r.text += "-- " + name + "\n" + LintText(report);
-        r.passedOver += report.Warnings();
+        r.passedOver += lint->warnings();
+        if (r.json) {
+            r.out << item.between << "\"writes\": ";
+            lint->WriteWritesList(r.out);
+            r.out << item.between << "\"warnings\": ";
+            lint->WriteWarningsList(r.out);
+            r.out << item.last << '}';
+        } else {
+            r.out << "-- " << ShownText(name) << "\n";
+            lint->WriteTo(r.out);
+        }
     }
+    if (r.json) r.out << (first ? "" : list.last) << "]";
 }
 
 // Why a present patch file was not applied, or "" when it was.
@@ -190,66 +280,106 @@ Json Unmatched(const PatchListing& listing, const RunRecord::PatchJob& job) {
     return unmatched;
 }
 
-void ReportPatches(CheckReport& r, const RunRecord& record, const store::PathMap& paths,
-                   const std::u16string& folder) {
-    r.json["patches"] = Json::array();
-    r.text += "\n== patch files\n";
-    for (int i = 0; i < kDatabaseJobCount; ++i) {
-        const std::string name = text::ToUtf8(std::u16string(kDatabaseJobs[i].patchFile).substr(1));
-        const std::string database = text::ToUtf8(kDatabaseJobs[i].databaseName);
-        Json item{{"file", name}, {"database", database}};
-        const auto found = record.jobs().find(i);
-        const RunRecord::PatchJob* job = found == record.jobs().end() ? nullptr : &found->second;
-        const std::u16string path = job ? job->path : folder + kDatabaseJobs[i].patchFile;
-        fs::path file;
-        const bool present = paths.Resolve(path, &file) == store::PathStatus::Ok && fs::is_regular_file(file);
-        item["present"] = present;
-        r.text += "-- " + name + " -> " + database + "\n";
-        if (!present) {
-            r.text += "no " + name + " in the update folder: nothing to apply to " + database + "\n";
-            r.json["patches"].push_back(item);
-            continue;
-        }
-        const std::string notApplied = NotApplied(job, database);
-        item["applied"] = notApplied.empty();
-        if (!notApplied.empty()) {
-            item["why"] = notApplied;
-            r.text += "passed over: " + name + " is not applied: " + notApplied + "\n";
-            ++r.passedOver;
-            r.json["patches"].push_back(item);
-            continue;
-        }
-        const PatchListing listing = ListPatch(job->bytes);
-        item["entries"] = listing.entries;
-        item["skipped"] = listing.skipped;
-        item["stop"] = listing.stop ? *listing.stop : Json(nullptr);
-        r.passedOver += listing.skipped.size() + (listing.stop ? 1 : 0);
-        const Json unmatched = Unmatched(listing, *job);
-        item["unmatched"] = unmatched;
-        r.passedOver += unmatched.size();
-        r.json["patches"].push_back(item);
-        r.text += ListingText(listing);
-        for (const Json& e : unmatched) {
-            r.text += "passed over: entry " + std::to_string(e.get<size_t>()) +
-                      ": its key matches no record of " + database + "; nothing is written\n";
-        }
+// One patch file: its JSON item, and its text added to `text`.
+Json ReportPatch(Report& r, int i, const RunRecord& record, const store::PathMap& paths,
+                 const std::u16string& folder, std::string& text) {
+    const std::string name = text::ToUtf8(std::u16string(kDatabaseJobs[i].patchFile).substr(1));
+    const std::string database = text::ToUtf8(kDatabaseJobs[i].databaseName);
+    Json item{{"file", name}, {"database", database}};
+    const auto found = record.jobs().find(i);
+    const RunRecord::PatchJob* job = found == record.jobs().end() ? nullptr : &found->second;
+    const std::u16string path = job ? job->path : folder + kDatabaseJobs[i].patchFile;
+    fs::path file;
+    std::error_code ec;
+    const bool present = paths.Resolve(path, &file) == store::PathStatus::Ok && fs::is_regular_file(file, ec);
+    item["present"] = present;
+    text += "-- " + name + " -> " + database + "\n";
+    if (!present) {
+        text += "no " + name + " in the update folder: nothing to apply to " + database + "\n";
+        return item;
     }
+    const std::string notApplied = NotApplied(job, database);
+    item["applied"] = notApplied.empty();
+    if (!notApplied.empty()) {
+        item["why"] = notApplied;
+        text += "passed over: " + name + " is not applied: " + notApplied + "\n";
+        ++r.passedOver;
+        return item;
+    }
+    const PatchListing listing = ListPatch(job->bytes);
+    item["entries"] = listing.entries;
+    item["skipped"] = listing.skipped;
+    item["stop"] = listing.stop ? *listing.stop : Json(nullptr);
+    r.passedOver += listing.skipped.size() + (listing.stop ? 1 : 0);
+    const Json unmatched = Unmatched(listing, *job);
+    item["unmatched"] = unmatched;
+    r.passedOver += unmatched.size();
+    text += ListingText(listing);
+    for (const Json& e : unmatched) {
+        text += "passed over: entry " + std::to_string(e.get<size_t>()) + ": its key matches no record of " +
+                database + "; nothing is written\n";
+    }
+    return item;
+}
+
+void ReportPatches(Report& r, const RunRecord& record, const store::PathMap& paths,
+                   const std::u16string& folder) {
+    const JsonLayout list = JsonLayoutAt(1, kExpandDepth);
+    if (r.json) r.out << "\"patches\": [";
+    else r.out << "\n== patch files\n";
+    for (int i = 0; i < kDatabaseJobCount; ++i) {
+        std::string text;
+        const Json item = ReportPatch(r, i, record, paths, folder, text);
+        if (!r.json) {
+            r.out << text;
+            continue;
+        }
+        std::string laidOut;
+        AppendJson(laidOut, item, 2, kExpandDepth);
+        r.out << (i == 0 ? list.first : list.between) << laidOut;
+    }
+    if (r.json) r.out << list.last << "]";
 }
 
 }  // namespace
 
-CheckReport BuildCheckReport(const ImageDiff& diff, const RunRecord& record,
-                             const store::PathMap& paths, const std::u16string& installerFolder) {
-    CheckReport r;
-    r.json["diff"] = diff.json;
-    r.text = "== what the update changes\n" + DiffText(diff);
-    ReportScripts(r, record);
+ScriptLints LintScripts(const RunRecord& record, bool json) {
+    ScriptLints lints;
+    for (const RunRecord::Script& script : record.scripts()) {
+        if (!script.opened) {
+            lints.emplace_back();
+            continue;
+        }
+        lints.push_back(json ? std::make_unique<LintReport>(3, kExpandDepth) : std::make_unique<LintReport>());
+        LintRecorded(script.bytes, script.calls, *lints.back());
+    }
+    return lints;
+}
+
+size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, const RunRecord& record,
+                        const ScriptLints& lints, const store::PathMap& paths,
+                        const std::u16string& installerFolder) {
+    Report r{out, json};
+    const JsonLayout top = JsonLayoutAt(0, kExpandDepth);
+    if (json) {
+        out << '{' << top.first << "\"diff\": ";
+        diff.WriteTo(out);
+        out << top.between;
+    } else {
+        out << "== what the update changes\n";
+        diff.WriteTo(out);
+    }
+    ReportScripts(r, record, lints);
+    if (json) out << top.between;
     ReportPatches(r, record, paths, installerFolder);
-    r.json["passed_over"] = r.passedOver;
-    r.text += r.passedOver == 0
-                  ? "\nnothing is passed over\n"
-                  : "\n" + std::to_string(r.passedOver) + " things passed over or probably not meant\n";
-    return r;
+    if (json) {
+        out << top.between << "\"passed_over\": " << r.passedOver << top.last << "}\n";
+    } else if (r.passedOver == 0) {
+        out << "\nnothing is passed over\n";
+    } else {
+        out << "\n" << r.passedOver << " things passed over or probably not meant\n";
+    }
+    return r.passedOver;
 }
 
 }  // namespace tools

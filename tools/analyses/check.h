@@ -1,27 +1,36 @@
 // The dry run's record and its report.
 //
-// RunRecord, in front of the device while the installer runs on a scratch copy of
-// the image, notes the course of that one run: which files it opened; for each
-// registry script the bytes it read and the registry calls it made while reading
-// them, each with the line being read; for each patch file the bytes it read and how
-// far it had read when it wrote a record. BuildCheckReport makes from that record and
-// the diff of the copy what "check" shows: the changes, the lint of every script in
-// the installer's order, each patch file as the installer read it, the entries whose
-// key matched no record, and the patch files left unapplied.
+// RunRecord, in front of the device while the installer runs on copies of the image's
+// stores, notes the course of that one run: which files it opened; for each registry
+// script the bytes it read and the registry calls it made while reading them, each
+// with the line being read; for each patch file the bytes it read and how far it had
+// read when it wrote a record. A script is read whole through the device when the
+// installer opens it, and the installer's reads of it, two bytes at a time, are then
+// served from that copy: so the record holds exactly the bytes the installer read,
+// once, and a read costs no more than a copy of two bytes.
+//
+// WriteCheckReport makes from that record and the diff of the copies what "check"
+// shows: the changes, the lint of every script in the installer's order, each patch
+// file as the installer read it, the entries whose key matched no record, and the
+// patch files left unapplied.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/host/backend.h"
 #include "store/store.h"
 #include "tools/analyses/diff.h"
+#include "tools/analyses/lint.h"
 #include "tools/analyses/script_calls.h"
-#include "tools/formats/json.h"
 
 namespace tools {
 
@@ -32,6 +41,11 @@ public:
     struct Script {
         std::u16string path;
         bool opened = false;
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        std::vector<uint8_t> bytes;  // the file as the device gave it when it was opened
+        DWORD readError = 0;         // the error the device ended that read with, if any
+        std::atomic<size_t> position{0};  // bytes handed to the installer so far
+        std::atomic<size_t> lines{0};     // lines whose LF was handed to it
         ScriptCalls calls;
     };
 
@@ -44,7 +58,7 @@ public:
     };
 
     // What the run did; read them once it has ended.
-    const std::vector<Script>& scripts() const { return scripts_; }
+    const std::deque<Script>& scripts() const { return scripts_; }
     const std::map<int, PatchJob>& jobs() const { return jobs_; }  // by database job
 
     HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -66,26 +80,32 @@ public:
                              CEPROPVAL* rgPropVal) override;
 
 private:
+    void ReadWhole(Script& script);
+    static BOOL Serve(Script& script, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
+
     std::mutex mutex_;  // the installer's two threads both call in
-    std::vector<Script> scripts_;
+    std::deque<Script> scripts_;  // a deque: a script stays where it is as others are added
     std::map<int, PatchJob> jobs_;
-    std::map<HANDLE, size_t> scriptFiles_;  // open script files
-    std::map<HANDLE, int> patchFiles_;      // open patch files, by job
-    std::map<HANDLE, int> databases_;       // open databases, by job
-    static constexpr size_t kNone = SIZE_MAX;
-    size_t reading_ = kNone;                // the script being read, if any
-    int lastJob_ = -1;                      // the job whose patch file was opened last
+    std::map<HANDLE, Script*> scriptFiles_;  // open script files
+    std::map<HANDLE, int> patchFiles_;       // open patch files, by job
+    std::map<HANDLE, int> databases_;        // open databases, by job
+    Script* reading_ = nullptr;              // the script being read, if any
+    std::atomic<Script*> lastOpened_{nullptr};  // its reads need no lock
+    int lastJob_ = -1;                       // the job whose patch file was opened last
 };
 
-struct CheckReport {
-    Json json;         // {"diff", "scripts", "patches", "passed_over"}
-    std::string text;  // what "check" prints without --json
-    size_t passedOver = 0;
-};
+// The lint of each script the run took, in its order (null for one that could not be
+// opened), in the form WriteCheckReport writes (json or text).
+using ScriptLints = std::vector<std::unique_ptr<LintReport>>;
+ScriptLints LintScripts(const RunRecord& record, bool json);
 
-// `paths` maps the copy's platform paths, `installerFolder` is the update folder's
-// platform path.
-CheckReport BuildCheckReport(const ImageDiff& diff, const RunRecord& record,
-                             const store::PathMap& paths, const std::u16string& installerFolder);
+// Writes what "check" shows: the text, or the JSON object {"diff", "scripts",
+// "patches", "passed_over"}. `diff` is the diff of the copies and `lints` the
+// scripts' lints, made in the same form; `paths` maps the original image's platform
+// paths as "run" does, `installerFolder` is the update folder's platform path.
+// Returns how many things were passed over.
+size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, const RunRecord& record,
+                        const ScriptLints& lints, const store::PathMap& paths,
+                        const std::u16string& installerFolder);
 
 }  // namespace tools

@@ -1,25 +1,28 @@
 // The image comparison and "ceupdate diff".
 //
-// Registry keys are matched by full path and values by name, both ignoring case as
-// the registry does; a change of case alone is no difference. Volumes are matched by
-// platform path, databases by name, records by object id (the installer changes
-// records in place, so a record keeps its id), properties by tag.
+// Registry keys are matched by name under their matched parents and values by name,
+// both by the case-folded names the store keeps, as the registry matches them; a
+// change of case alone is no difference. Volumes are matched by platform path,
+// databases by name, records by object id (the installer changes records in place,
+// so a record keeps its id), properties by tag.
+//
+// Layout: the report (its text and JSON forms); the registry walk; the volume,
+// database and record walk.
 #include "tools/analyses/diff.h"
 
 #include <algorithm>
-#include <iostream>
 #include <map>
-#include <memory>
 #include <optional>
 
 #include "platform/wince.h"
-#include "store/store.h"
+#include "store/bytes.h"
 #include "store/text.h"
 #include "tools/errors.h"
 #include "tools/formats/database_json.h"
-#include "tools/formats/reg_text.h"
+#include "tools/formats/json.h"
 #include "tools/formats/registry_json.h"
-#include "tools/image_volumes.h"
+#include "tools/formats/shown_text.h"
+#include "tools/output_spool.h"
 
 namespace tools {
 
@@ -27,122 +30,40 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using KeyId = store::RegistryStore::KeyId;
-
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
-// Entries of both sides under one folded name, in case-insensitive order.
-template <typename T>
-struct Paired {
-    std::u16string name;  // as the newer side spells it, else the older
-    std::optional<T> before;
-    std::optional<T> after;
-};
-
-template <typename T, typename NameOf>
-std::vector<Paired<T>> Pair(const std::vector<T>& before, const std::vector<T>& after, NameOf nameOf) {
-    std::map<std::u16string, Paired<T>> byName;
-    for (const T& item : before) {
-        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
-        p.name = nameOf(item);
-        p.before = item;
-    }
-    for (const T& item : after) {
-        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
-        p.name = nameOf(item);
-        p.after = item;
-    }
-    std::vector<Paired<T>> out;
-    for (auto& [folded, p] : byName) out.push_back(std::move(p));
-    std::sort(out.begin(), out.end(), [](const Paired<T>& a, const Paired<T>& b) {
-        return text::CompareNoCase(a.name, b.name) < 0;
-    });
-    return out;
-}
-
-// ---- Registry -------------------------------------------------------------------------------
-
-struct KeyEntry {
-    std::u16string path;
-    KeyId id = 0;
-};
-
-std::vector<KeyEntry> AllKeys(const store::RegistryStore& registry) {
-    std::vector<KeyEntry> keys;
-    for (KeyId root : store::RegistryStore::kRoots) {
-        for (KeyId key : KeysInOrder(registry, root)) keys.push_back({registry.KeyPath(key), key});
-    }
-    return keys;
+// A text value's characters as shown: all of them but one final terminator.
+std::u16string ShownCharacters(std::span<const uint8_t> bytes) {
+    std::u16string units = store::Utf16LeText(bytes);
+    if (!units.empty() && units.back() == u'\0') units.pop_back();
+    return units;
 }
 
 std::string ValueShort(const store::RegistryValue& v) {
-    std::string text = RegTypeText(v.type);
-    auto data = RegDataOf(v.type, v.data);
-    if (!data) return text + " hex:" + HexOf(v.data);
-    if (data->is_string() && v.type != REG_SZ && v.type != REG_EXPAND_SZ) {
-        return text + " hex:" + data->get<std::string>();
+    const std::string type = RegTypeText(v.type);
+    switch (v.type) {
+        case REG_SZ:
+        case REG_EXPAND_SZ: return type + " " + ShownQuoted(ShownCharacters(v.data));
+        case REG_DWORD:
+            if (v.data.size() == 4) return type + " " + std::to_string(store::LittleEndianValue(v.data));
+            break;
+        case REG_MULTI_SZ:
+            if (auto data = RegDataOf(v.type, v.data)) return type + " " + data->dump();
+            break;
+        default: break;
     }
-    if (data->is_string()) return text + " \"" + data->get<std::string>() + "\"";
-    return text + " " + data->dump();
+    return type + " hex:" + HexOf(v.data);
 }
-
-Json ValueJson(const std::u16string& key, const store::RegistryValue& v) {
-    Json out{{"key", Utf8(key)}, {"name", Utf8(v.name)}};
-    const Json value = RegValueToJson(v.type, v.data);
-    for (auto it = value.begin(); it != value.end(); ++it) out[it.key()] = *it;
-    return out;
-}
-
-struct Collector {
-    Json json;
-    std::vector<std::string> lines;
-};
-
-void DiffValues(Collector& c, const std::u16string& key, const std::vector<store::RegistryValue>& before,
-                const std::vector<store::RegistryValue>& after) {
-    Json& values = c.json["registry"]["values"];
-    auto name = [](const store::RegistryValue& v) { return v.name; };
-    for (const auto& p : Pair(before, after, name)) {
-        const std::string where = Utf8(key) + " \"" + Utf8(p.name) + "\"";
-        if (!p.before) {
-            values["added"].push_back(ValueJson(key, *p.after));
-            c.lines.push_back("value added: " + where + " = " + ValueShort(*p.after));
-        } else if (!p.after) {
-            values["removed"].push_back(ValueJson(key, *p.before));
-            c.lines.push_back("value removed: " + where + " (was " + ValueShort(*p.before) + ")");
-        } else if (p.before->type != p.after->type || p.before->data != p.after->data) {
-            values["changed"].push_back(Json{{"key", Utf8(key)},
-                                             {"name", Utf8(p.name)},
-                                             {"old", RegValueToJson(p.before->type, p.before->data)},
-                                             {"new", RegValueToJson(p.after->type, p.after->data)}});
-            c.lines.push_back("value changed: " + where + ": " + ValueShort(*p.before) + " -> " +
-                              ValueShort(*p.after));
-        }
-    }
-}
-
-void DiffRegistry(Collector& c, const fs::path& before, const fs::path& after) {
-    store::RegistryStore a(store::RegistryFile(before), store::Mode::ReadOnly);
-    store::RegistryStore b(store::RegistryFile(after), store::Mode::ReadOnly);
-    auto path = [](const KeyEntry& k) { return k.path; };
-    for (const auto& p : Pair(AllKeys(a), AllKeys(b), path)) {
-        if (!p.before) {
-            c.json["registry"]["keys"]["added"].push_back(Utf8(p.name));
-            c.lines.push_back("key added: " + Utf8(p.name));
-        } else if (!p.after) {
-            c.json["registry"]["keys"]["removed"].push_back(Utf8(p.name));
-            c.lines.push_back("key removed: " + Utf8(p.name));
-        }
-        DiffValues(c, p.name, p.before ? a.Values(p.before->id) : std::vector<store::RegistryValue>{},
-                   p.after ? b.Values(p.after->id) : std::vector<store::RegistryValue>{});
-    }
-}
-
-// ---- Volumes, databases, records ----------------------------------------------------------------
 
 std::string PropShort(const store::Property& p) {
-    auto name = PropTypeName(static_cast<uint16_t>(p.propid & 0xFFFF));
-    return std::string(name ? *name : std::to_string(p.propid & 0xFFFF)) + " " + PropertyDataText(p);
+    const auto type = static_cast<uint16_t>(p.propid & 0xFFFF);
+    auto name = PropTypeName(type);
+    std::string text = std::string(name ? *name : std::to_string(type)) + " ";
+    if (type == CEVT_LPWSTR) {
+        const std::u16string units = store::Utf16LeText(p.bytes);
+        if (NeedsEscaping(units)) return text + ShownQuoted(units);
+    }
+    return text + PropertyDataText(p);
 }
 
 std::string PropsShort(const std::vector<store::Property>& props) {
@@ -160,125 +81,480 @@ Json PropsJson(const std::vector<store::Property>& props) {
     return out;
 }
 
-struct RecordAt {
-    size_t index = 0;
-    const store::Record* record = nullptr;
+// A name in both forms, made once for the many lines that name it.
+struct Named {
+    std::u16string name;
+    std::string json;   // UTF-8
+    std::string shown;  // as the text shows it
+
+    void Set(std::u16string_view text) {
+        if (text == name && !shown.empty()) return;
+        name = text;
+        json = Utf8(text);
+        shown = ShownText(text);
+    }
 };
 
-std::map<uint32_t, RecordAt> ByOid(const std::vector<store::Record>& records) {
-    std::map<uint32_t, RecordAt> out;
-    for (size_t i = 0; i < records.size(); ++i) out[records[i].oid] = {i, &records[i]};
+}  // namespace
+
+// ---- The report ---------------------------------------------------------------------------
+
+// The JSON form's lists, in the order the object holds them.
+enum List {
+    kKeysAdded, kKeysRemoved, kValuesAdded, kValuesRemoved, kValuesChanged, kVolumesAdded,
+    kVolumesRemoved, kVolumesMounted, kVolumesUnmounted, kDatabasesAdded, kDatabasesRemoved,
+    kRecordsAdded, kRecordsRemoved, kRecordsChanged, kListCount
+};
+
+struct DiffReport::Impl {
+    bool json = false;
+    int depth = 0;
+    int expandDepth = 0;
+    OutputSpool text;
+    OutputSpool addedRecords;  // the text's lines of a database's added records
+    OutputSpool lists[kListCount];
+    Named key;
+    Named volume;
+    Named database;
+    std::string item;  // reused for each JSON item
+
+    // The depth of a list's items in the document.
+    int ItemDepth(List list) const { return depth + (list <= kValuesChanged ? 4 : 3); }
+
+    void Add(List list, const Json& value) {
+        const JsonLayout layout = JsonLayoutAt(ItemDepth(list) - 1, expandDepth);
+        item = lists[list].empty() ? layout.first : layout.between;
+        AppendJson(item, value, ItemDepth(list), expandDepth);
+        lists[list].Append(item);
+    }
+
+    void Line(const std::string& line) {
+        text.Append(line);
+        text.Append("\n");
+    }
+
+    // A database added or removed, with its record count.
+    void Database(std::u16string_view inVolume, const store::DatabaseInfo& info, List list, const char* label) {
+        volume.Set(inVolume);
+        database.Set(info.name);
+        if (json) {
+            return Add(list, Json{{"volume", volume.json}, {"database", database.json}, {"records", info.records}});
+        }
+        Line(label + volume.shown + " " + database.shown + " (" + std::to_string(info.records) + " records)");
+    }
+
+    // A difference that is only a name: the key's or volume's JSON string, or its line.
+    void NameOnly(Named& named, std::u16string_view name, List list, const char* label) {
+        named.Set(name);
+        if (json) return Add(list, named.json);
+        Line(label + named.shown);
+    }
+
+    std::string RecordLabel(size_t index, uint32_t oid) const {
+        return volume.shown + " " + database.shown + " record " + std::to_string(index) + " (oid " +
+               std::to_string(oid) + ")";
+    }
+
+    Json RecordWhere(size_t index, uint32_t oid) const {
+        return Json{{"volume", volume.json}, {"database", database.json}, {"index", index}, {"oid", oid}};
+    }
+
+    void WriteList(std::ostream& out, List list) const {
+        out << '[';
+        lists[list].WriteTo(out);
+        if (!lists[list].empty()) out << JsonLayoutAt(ItemDepth(list) - 1, expandDepth).last;
+        out << ']';
+    }
+
+    // An object at `at` whose members are lists.
+    void WriteObject(std::ostream& out, int at, std::initializer_list<std::pair<const char*, List>> members) const {
+        const JsonLayout layout = JsonLayoutAt(at, expandDepth);
+        out << '{';
+        bool first = true;
+        for (const auto& [name, list] : members) {
+            out << (first ? layout.first : layout.between) << '"' << name << "\": ";
+            first = false;
+            WriteList(out, list);
+        }
+        out << layout.last << '}';
+    }
+};
+
+DiffReport::DiffReport() : impl_(std::make_unique<Impl>()) {}
+
+DiffReport::DiffReport(int depth, int expandDepth) : impl_(std::make_unique<Impl>()) {
+    impl_->json = true;
+    impl_->depth = depth;
+    impl_->expandDepth = expandDepth;
+}
+
+DiffReport::~DiffReport() = default;
+
+void DiffReport::WriteTo(std::ostream& out) const {
+    const Impl& r = *impl_;
+    if (!r.json) {
+        r.text.WriteTo(out);
+        if (Equal()) {
+            out << "the images are equal\n";
+        } else {
+            out << differences_ << (differences_ == 1 ? " difference\n" : " differences\n");
+        }
+        return;
+    }
+    const JsonLayout top = JsonLayoutAt(r.depth, r.expandDepth);
+    const JsonLayout registry = JsonLayoutAt(r.depth + 1, r.expandDepth);
+    out << '{' << top.first << "\"equal\": " << (Equal() ? "true" : "false");
+    out << top.between << "\"registry\": {" << registry.first << "\"keys\": ";
+    r.WriteObject(out, r.depth + 2, {{"added", kKeysAdded}, {"removed", kKeysRemoved}});
+    out << registry.between << "\"values\": ";
+    r.WriteObject(out, r.depth + 2,
+                  {{"added", kValuesAdded}, {"removed", kValuesRemoved}, {"changed", kValuesChanged}});
+    out << registry.last << '}' << top.between << "\"volumes\": ";
+    r.WriteObject(out, r.depth + 1,
+                  {{"added", kVolumesAdded}, {"removed", kVolumesRemoved}, {"mounted", kVolumesMounted},
+                   {"unmounted", kVolumesUnmounted}});
+    out << top.between << "\"databases\": ";
+    r.WriteObject(out, r.depth + 1, {{"added", kDatabasesAdded}, {"removed", kDatabasesRemoved}});
+    out << top.between << "\"records\": ";
+    r.WriteObject(out, r.depth + 1,
+                  {{"added", kRecordsAdded}, {"removed", kRecordsRemoved}, {"changed", kRecordsChanged}});
+    out << top.last << '}';
+}
+
+void DiffReport::KeyAdded(std::u16string_view key) {
+    ++differences_;
+    impl_->NameOnly(impl_->key, key, kKeysAdded, "key added: ");
+}
+
+void DiffReport::KeyRemoved(std::u16string_view key) {
+    ++differences_;
+    impl_->NameOnly(impl_->key, key, kKeysRemoved, "key removed: ");
+}
+
+namespace {
+
+Json ValueJson(const std::string& key, const store::RegistryValue& v) {
+    Json out{{"key", key}, {"name", Utf8(v.name)}};
+    const Json value = RegValueToJson(v.type, v.data);
+    for (auto it = value.begin(); it != value.end(); ++it) out[it.key()] = *it;
     return out;
 }
 
-void DiffProperties(Collector& c, const Json& where, const std::string& label, const store::Record& a,
-                    const store::Record& b) {
-    std::map<uint32_t, const store::Property*> before;
-    for (const store::Property& p : a.props) before[p.propid] = &p;
-    std::map<uint32_t, const store::Property*> after;
-    for (const store::Property& p : b.props) after[p.propid] = &p;
-    std::map<uint32_t, bool> tags;
-    for (auto& [tag, p] : before) tags[tag] = true;
-    for (auto& [tag, p] : after) tags[tag] = true;
-    for (auto& [tag, unused] : tags) {
-        const store::Property* old = before.count(tag) ? before[tag] : nullptr;
-        const store::Property* now = after.count(tag) ? after[tag] : nullptr;
-        if (old && now && old->bytes == now->bytes) continue;
-        Json change = where;
+}  // namespace
+
+void DiffReport::ValueAdded(std::u16string_view key, const store::RegistryValue& value) {
+    ++differences_;
+    Impl& r = *impl_;
+    r.key.Set(key);
+    if (r.json) return r.Add(kValuesAdded, ValueJson(r.key.json, value));
+    r.Line("value added: " + r.key.shown + " " + ShownValueName(value.name) + " = " + ValueShort(value));
+}
+
+void DiffReport::ValueRemoved(std::u16string_view key, const store::RegistryValue& value) {
+    ++differences_;
+    Impl& r = *impl_;
+    r.key.Set(key);
+    if (r.json) return r.Add(kValuesRemoved, ValueJson(r.key.json, value));
+    r.Line("value removed: " + r.key.shown + " " + ShownValueName(value.name) + " (was " + ValueShort(value) + ")");
+}
+
+void DiffReport::ValueChanged(std::u16string_view key, const store::RegistryValue& before,
+                              const store::RegistryValue& after) {
+    ++differences_;
+    Impl& r = *impl_;
+    r.key.Set(key);
+    if (r.json) {
+        return r.Add(kValuesChanged, Json{{"key", r.key.json},
+                                          {"name", Utf8(after.name)},
+                                          {"old", RegValueToJson(before.type, before.data)},
+                                          {"new", RegValueToJson(after.type, after.data)}});
+    }
+    r.Line("value changed: " + r.key.shown + " " + ShownValueName(after.name) + ": " + ValueShort(before) +
+           " -> " + ValueShort(after));
+}
+
+void DiffReport::VolumeAdded(std::u16string_view volume) {
+    ++differences_;
+    impl_->NameOnly(impl_->volume, volume, kVolumesAdded, "volume added: ");
+}
+
+void DiffReport::VolumeRemoved(std::u16string_view volume) {
+    ++differences_;
+    impl_->NameOnly(impl_->volume, volume, kVolumesRemoved, "volume removed: ");
+}
+
+void DiffReport::VolumeMounted(std::u16string_view volume, bool mounted) {
+    ++differences_;
+    impl_->NameOnly(impl_->volume, volume, mounted ? kVolumesMounted : kVolumesUnmounted,
+                    mounted ? "volume mounted: " : "volume unmounted: ");
+}
+
+void DiffReport::DatabaseAdded(std::u16string_view volume, const store::DatabaseInfo& database) {
+    ++differences_;
+    impl_->Database(volume, database, kDatabasesAdded, "database added: ");
+}
+
+void DiffReport::DatabaseRemoved(std::u16string_view volume, const store::DatabaseInfo& database) {
+    ++differences_;
+    impl_->Database(volume, database, kDatabasesRemoved, "database removed: ");
+}
+
+void DiffReport::BeginRecords(std::u16string_view volume, std::u16string_view database) {
+    impl_->volume.Set(volume);
+    impl_->database.Set(database);
+}
+
+void DiffReport::RecordAdded(size_t index, const store::Record& record) {
+    ++differences_;
+    Impl& r = *impl_;
+    if (r.json) {
+        Json where = r.RecordWhere(index, record.oid);
+        where["props"] = PropsJson(record.props);
+        return r.Add(kRecordsAdded, where);
+    }
+    r.addedRecords << "record added: " << r.RecordLabel(index, record.oid) << ": " << PropsShort(record.props)
+                   << "\n";
+}
+
+void DiffReport::RecordRemoved(size_t index, const store::Record& record) {
+    ++differences_;
+    Impl& r = *impl_;
+    if (r.json) {
+        Json where = r.RecordWhere(index, record.oid);
+        where["props"] = PropsJson(record.props);
+        return r.Add(kRecordsRemoved, where);
+    }
+    r.Line("record removed: " + r.RecordLabel(index, record.oid) + ": " + PropsShort(record.props));
+}
+
+void DiffReport::PropertyChanged(size_t index, uint32_t oid, uint32_t tag, const store::Property* before,
+                                 const store::Property* after) {
+    ++differences_;
+    Impl& r = *impl_;
+    if (r.json) {
+        Json change = r.RecordWhere(index, oid);
         change["property"] = tag >> 16;
-        change["old"] = old ? PropertyToJson(*old) : Json(nullptr);
-        change["new"] = now ? PropertyToJson(*now) : Json(nullptr);
-        c.json["records"]["changed"].push_back(change);
-        c.lines.push_back("record changed: " + label + " property " + std::to_string(tag >> 16) + ": " +
-                          (old ? PropShort(*old) : "(none)") + " -> " + (now ? PropShort(*now) : "(none)"));
+        change["old"] = before ? PropertyToJson(*before) : Json(nullptr);
+        change["new"] = after ? PropertyToJson(*after) : Json(nullptr);
+        return r.Add(kRecordsChanged, change);
     }
+    r.Line("record changed: " + r.RecordLabel(index, oid) + " property " + std::to_string(tag >> 16) + ": " +
+           (before ? PropShort(*before) : "(none)") + " -> " + (after ? PropShort(*after) : "(none)"));
 }
 
-void DiffRecords(Collector& c, const std::string& volume, const std::string& database,
-                 const std::vector<store::Record>& before, const std::vector<store::Record>& after) {
-    const auto a = ByOid(before);
-    const auto b = ByOid(after);
-    auto describe = [&](const RecordAt& at, bool changed) {
-        Json where{{"volume", volume}, {"database", database}, {"index", at.index}, {"oid", at.record->oid}};
-        if (!changed) where["props"] = PropsJson(at.record->props);
-        return where;
-    };
-    auto label = [&](const RecordAt& at) {
-        return volume + " " + database + " record " + std::to_string(at.index) + " (oid " +
-               std::to_string(at.record->oid) + ")";
-    };
-    for (const store::Record& r : before) {
-        const RecordAt& old = a.at(r.oid);
-        auto now = b.find(r.oid);
-        if (now == b.end()) {
-            c.json["records"]["removed"].push_back(describe(old, false));
-            c.lines.push_back("record removed: " + label(old) + ": " + PropsShort(r.props));
+void DiffReport::EndRecords() { impl_->text.Take(impl_->addedRecords); }
+
+// ---- The registries ----------------------------------------------------------------------
+
+namespace {
+
+using KeyId = store::RegistryStore::KeyId;
+
+// Deeper than any registry holds: a store whose keys nest further is damaged (a loop).
+constexpr size_t kMaxKeyDepth = 1000;
+
+void DiffValues(DiffReport& report, std::u16string_view key,
+                const std::vector<store::RegistryStore::FoldedValue>& before,
+                const std::vector<store::RegistryStore::FoldedValue>& after) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < before.size() || j < after.size()) {
+        const int order = i == before.size()  ? 1
+                          : j == after.size() ? -1
+                                              : before[i].fold.compare(after[j].fold);
+        if (order < 0) {
+            report.ValueRemoved(key, before[i++].value);
+        } else if (order > 0) {
+            report.ValueAdded(key, after[j++].value);
         } else {
-            DiffProperties(c, describe(now->second, true), label(now->second), r, *now->second.record);
-        }
-    }
-    for (const store::Record& r : after) {
-        if (a.count(r.oid)) continue;
-        const RecordAt& now = b.at(r.oid);
-        c.json["records"]["added"].push_back(describe(now, false));
-        c.lines.push_back("record added: " + label(now) + ": " + PropsShort(r.props));
-    }
-}
-
-std::vector<store::Record> RecordsOf(const fs::path& file, const std::optional<store::DatabaseInfo>& db) {
-    if (!db || file.empty()) return {};
-    store::VolumeStore volume(file, store::Mode::ReadOnly);
-    return volume.Records(db->oid);
-}
-
-void DiffVolumes(Collector& c, const fs::path& before, const fs::path& after) {
-    auto path = [](const VolumeListing& v) { return v.platformPath; };
-    for (const auto& p : Pair(ListVolumes(before), ListVolumes(after), path)) {
-        const std::string volume = Utf8(p.name);
-        const bool hadFile = p.before && !p.before->hostFile.empty();
-        const bool hasFile = p.after && !p.after->hostFile.empty();
-        if (!hadFile && hasFile) {
-            c.json["volumes"]["added"].push_back(volume);
-            c.lines.push_back("volume added: " + volume);
-        } else if (hadFile && !hasFile) {
-            c.json["volumes"]["removed"].push_back(volume);
-            c.lines.push_back("volume removed: " + volume);
-        }
-        const bool wasMounted = p.before && p.before->mounted;
-        const bool isMounted = p.after && p.after->mounted;
-        if (wasMounted != isMounted) {
-            c.json["volumes"][isMounted ? "mounted" : "unmounted"].push_back(volume);
-            c.lines.push_back(std::string(isMounted ? "volume mounted: " : "volume unmounted: ") + volume);
-        }
-        auto name = [](const store::DatabaseInfo& d) { return d.name; };
-        const auto none = std::vector<store::DatabaseInfo>{};
-        for (const auto& d : Pair(hadFile ? p.before->databases : none, hasFile ? p.after->databases : none, name)) {
-            const std::string database = Utf8(d.name);
-            if (!d.before) {
-                c.json["databases"]["added"].push_back(
-                    Json{{"volume", volume}, {"database", database}, {"records", d.after->records}});
-                c.lines.push_back("database added: " + volume + " " + database + " (" +
-                                  std::to_string(d.after->records) + " records)");
-            } else if (!d.after) {
-                c.json["databases"]["removed"].push_back(
-                    Json{{"volume", volume}, {"database", database}, {"records", d.before->records}});
-                c.lines.push_back("database removed: " + volume + " " + database + " (" +
-                                  std::to_string(d.before->records) + " records)");
-            }
-            DiffRecords(c, volume, database, RecordsOf(hadFile ? p.before->hostFile : fs::path(), d.before),
-                        RecordsOf(hasFile ? p.after->hostFile : fs::path(), d.after));
+            const store::RegistryValue& a = before[i++].value;
+            const store::RegistryValue& b = after[j++].value;
+            if (a.type != b.type || a.data != b.data) report.ValueChanged(key, a, b);
         }
     }
 }
 
-Json EmptyDiffJson() {
-    const Json none = Json::array();
-    return Json{{"equal", true},
-                {"registry", {{"keys", {{"added", none}, {"removed", none}}},
-                              {"values", {{"added", none}, {"removed", none}, {"changed", none}}}}},
-                {"volumes", {{"added", none}, {"removed", none}, {"mounted", none}, {"unmounted", none}}},
-                {"databases", {{"added", none}, {"removed", none}}},
-                {"records", {{"added", none}, {"removed", none}, {"changed", none}}}};
+struct KeyPair {
+    std::u16string path;  // as the newer side spells it, else the older
+    std::optional<KeyId> before;
+    std::optional<KeyId> after;
+    size_t depth = 0;
+};
+
+// The subkeys of both sides, matched by folded name, in name order.
+std::vector<KeyPair> Children(const store::RegistryStore& a, const store::RegistryStore& b,
+                              const KeyPair& parent) {
+    using Keys = std::vector<store::RegistryStore::Key>;
+    const Keys before = parent.before ? a.Subkeys(*parent.before) : Keys{};
+    const Keys after = parent.after ? b.Subkeys(*parent.after) : Keys{};
+    std::vector<KeyPair> children;
+    size_t i = 0;
+    size_t j = 0;
+    while (i < before.size() || j < after.size()) {
+        const int order = i == before.size()  ? 1
+                          : j == after.size() ? -1
+                                              : before[i].fold.compare(after[j].fold);
+        KeyPair child;
+        child.depth = parent.depth + 1;
+        if (order <= 0) child.before = before[i].id;
+        if (order >= 0) child.after = after[j].id;
+        child.path = parent.path + u"\\" + (order >= 0 ? after[j].name : before[i].name);
+        i += order <= 0 ? 1 : 0;
+        j += order >= 0 ? 1 : 0;
+        children.push_back(std::move(child));
+    }
+    return children;
+}
+
+}  // namespace
+
+void DiffRegistries(const fs::path& before, const fs::path& after, DiffReport& report) {
+    const store::RegistryStore a(before, store::Mode::ReadOnly);
+    const store::RegistryStore b(after, store::Mode::ReadOnly);
+    using Values = std::vector<store::RegistryStore::FoldedValue>;
+    std::vector<KeyPair> pending;  // a stack: the next key on top
+    for (auto root = std::rbegin(store::RegistryStore::kRoots); root != std::rend(store::RegistryStore::kRoots);
+         ++root) {
+        pending.push_back({store::RegistryStore::RootName(*root), *root, *root, 0});
+    }
+    while (!pending.empty()) {
+        const KeyPair key = std::move(pending.back());
+        pending.pop_back();
+        if (key.depth > 0 && !key.before) report.KeyAdded(key.path);
+        if (key.depth > 0 && !key.after) report.KeyRemoved(key.path);
+        DiffValues(report, key.path, key.before ? a.FoldedValues(*key.before) : Values{},
+                   key.after ? b.FoldedValues(*key.after) : Values{});
+        if (key.depth == kMaxKeyDepth) {
+            throw ToolError("the registry " + (key.after ? after : before).string() + " nests its keys more than " +
+                            std::to_string(kMaxKeyDepth) + " levels deep: it is damaged");
+        }
+        std::vector<KeyPair> children = Children(a, b, key);
+        for (auto child = children.rbegin(); child != children.rend(); ++child) pending.push_back(std::move(*child));
+    }
+}
+
+// ---- Volumes, databases, records ----------------------------------------------------------------
+
+namespace {
+
+// Entries of both sides under one folded name, in case-insensitive order.
+template <typename T>
+struct Paired {
+    std::u16string name;  // as the newer side spells it, else the older
+    const T* before = nullptr;
+    const T* after = nullptr;
+};
+
+template <typename T, typename NameOf>
+std::vector<Paired<T>> Pair(const std::vector<T>& before, const std::vector<T>& after, NameOf nameOf) {
+    std::map<std::u16string, Paired<T>> byName;
+    for (const T& item : before) {
+        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
+        p.name = nameOf(item);
+        p.before = &item;
+    }
+    for (const T& item : after) {
+        Paired<T>& p = byName[text::FoldCase(nameOf(item))];
+        p.name = nameOf(item);
+        p.after = &item;
+    }
+    std::vector<Paired<T>> out;
+    for (auto& [folded, p] : byName) out.push_back(p);
+    std::sort(out.begin(), out.end(), [](const Paired<T>& a, const Paired<T>& b) {
+        return text::CompareNoCase(a.name, b.name) < 0;
+    });
+    return out;
+}
+
+void DiffProperties(DiffReport& report, size_t index, const store::Record& a, const store::Record& b) {
+    if (a.props.size() == b.props.size() &&
+        std::equal(a.props.begin(), a.props.end(), b.props.begin(), [](const auto& x, const auto& y) {
+            return x.propid == y.propid && x.bytes == y.bytes;
+        })) {
+        return;
+    }
+    std::map<uint32_t, std::pair<const store::Property*, const store::Property*>> byTag;
+    for (const store::Property& p : a.props) byTag[p.propid].first = &p;
+    for (const store::Property& p : b.props) byTag[p.propid].second = &p;
+    for (const auto& [tag, sides] : byTag) {
+        const auto [old, now] = sides;
+        if (old && now && old->bytes == now->bytes) continue;
+        report.PropertyChanged(index, b.oid, tag, old, now);
+    }
+}
+
+// Both databases walked in record order at once; object ids rise on both sides, so
+// an id that one side passes without the other having it is added or removed.
+void MergeRecords(DiffReport& report, store::VolumeStore::RecordReader& before,
+                  store::VolumeStore::RecordReader& after) {
+    store::Record a;
+    store::Record b;
+    bool hasA = before.Next(a);
+    bool hasB = after.Next(b);
+    size_t i = 0;
+    size_t j = 0;
+    while (hasA || hasB) {
+        if (hasA && hasB && a.oid == b.oid) {
+            DiffProperties(report, j, a, b);
+            hasA = before.Next(a);
+            hasB = after.Next(b);
+            ++i;
+            ++j;
+        } else if (hasA && (!hasB || a.oid < b.oid)) {
+            report.RecordRemoved(i++, a);
+            hasA = before.Next(a);
+        } else {
+            report.RecordAdded(j++, b);
+            hasB = after.Next(b);
+        }
+    }
+}
+
+// For databases whose ids do not follow record order (never made by this store):
+// both held whole, matched through a map.
+void MatchRecords(DiffReport& report, const std::vector<store::Record>& before,
+                  const std::vector<store::Record>& after) {
+    std::map<uint32_t, size_t> afterAt;
+    for (size_t j = 0; j < after.size(); ++j) afterAt[after[j].oid] = j;
+    std::map<uint32_t, size_t> beforeAt;
+    for (size_t i = 0; i < before.size(); ++i) {
+        beforeAt[before[i].oid] = i;
+        const auto now = afterAt.find(before[i].oid);
+        if (now == afterAt.end()) {
+            report.RecordRemoved(i, before[i]);
+        } else {
+            DiffProperties(report, now->second, before[i], after[now->second]);
+        }
+    }
+    for (size_t j = 0; j < after.size(); ++j) {
+        if (!beforeAt.count(after[j].oid)) report.RecordAdded(j, after[j]);
+    }
+}
+
+void DiffRecords(DiffReport& report, const store::VolumeStore* a, const store::DatabaseInfo* da,
+                 const store::VolumeStore* b, const store::DatabaseInfo* db) {
+    using Reader = store::VolumeStore::RecordReader;
+    if (a && da && b && db && !(a->OidsRiseWithRecordOrder(da->oid) && b->OidsRiseWithRecordOrder(db->oid))) {
+        MatchRecords(report, a->Records(da->oid), b->Records(db->oid));
+        return;
+    }
+    std::optional<Reader> before;
+    std::optional<Reader> after;
+    if (a && da) before.emplace(*a, da->oid);
+    if (b && db) after.emplace(*b, db->oid);
+    if (before && after) return MergeRecords(report, *before, *after);
+    store::Record record;
+    size_t index = 0;
+    if (before) {
+        while (before->Next(record)) report.RecordRemoved(index++, record);
+    } else if (after) {
+        while (after->Next(record)) report.RecordAdded(index++, record);
+    }
+}
+
+std::unique_ptr<store::VolumeStore> OpenVolume(const VolumeListing* listing) {
+    if (!listing || listing->hostFile.empty()) return nullptr;
+    return std::make_unique<store::VolumeStore>(listing->hostFile, store::Mode::ReadOnly);
 }
 
 void RequireImage(const fs::path& image) {
@@ -291,22 +567,34 @@ void RequireImage(const fs::path& image) {
 
 }  // namespace
 
-ImageDiff DiffImages(const fs::path& before, const fs::path& after) {
-    RequireImage(before);
-    RequireImage(after);
-    Collector c{EmptyDiffJson(), {}};
-    DiffRegistry(c, before, after);
-    DiffVolumes(c, before, after);
-    c.json["equal"] = c.lines.empty();
-    return {std::move(c.json), std::move(c.lines)};
+void DiffVolumes(const std::vector<VolumeListing>& before, const std::vector<VolumeListing>& after,
+                 DiffReport& report) {
+    auto path = [](const VolumeListing& v) { return v.platformPath; };
+    for (const auto& p : Pair(before, after, path)) {
+        const std::unique_ptr<store::VolumeStore> a = OpenVolume(p.before);
+        const std::unique_ptr<store::VolumeStore> b = OpenVolume(p.after);
+        if (!a && b) report.VolumeAdded(p.name);
+        if (a && !b) report.VolumeRemoved(p.name);
+        const bool wasMounted = p.before && p.before->mounted;
+        const bool isMounted = p.after && p.after->mounted;
+        if (wasMounted != isMounted) report.VolumeMounted(p.name, isMounted);
+        auto name = [](const store::DatabaseInfo& d) { return d.name; };
+        const auto none = std::vector<store::DatabaseInfo>{};
+        for (const auto& d : Pair(a ? p.before->databases : none, b ? p.after->databases : none, name)) {
+            if (!d.before) report.DatabaseAdded(p.name, *d.after);
+            if (!d.after) report.DatabaseRemoved(p.name, *d.before);
+            report.BeginRecords(p.name, d.name);
+            DiffRecords(report, a.get(), d.before, b.get(), d.after);
+            report.EndRecords();
+        }
+    }
 }
 
-std::string DiffText(const ImageDiff& diff) {
-    std::string out;
-    for (const std::string& line : diff.lines) out += line + "\n";
-    if (diff.Equal()) return out + "the images are equal\n";
-    return out + std::to_string(diff.lines.size()) +
-           (diff.lines.size() == 1 ? " difference\n" : " differences\n");
+void DiffImages(const fs::path& before, const fs::path& after, DiffReport& report) {
+    RequireImage(before);
+    RequireImage(after);
+    DiffRegistries(store::RegistryFile(before), store::RegistryFile(after), report);
+    DiffVolumes(ListVolumes(before), ListVolumes(after), report);
 }
 
 }  // namespace tools

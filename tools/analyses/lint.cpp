@@ -17,12 +17,15 @@
 #include "platform/limits.h"
 #include "regscript/regscript.h"
 #include "store/scratch_folder.h"
+#include "store/bytes.h"
 #include "store/store.h"
 #include "store/text.h"
 #include "tools/errors.h"
 #include "tools/formats/registry_json.h"
+#include "tools/formats/shown_text.h"
 #include "tools/installer_run.h"
 #include "tools/memory_file.h"
+#include "tools/output_spool.h"
 
 namespace tools {
 
@@ -35,13 +38,12 @@ namespace {
 // Serves the script's bytes and records the registry calls.
 class ImportRecorder final : public MemoryFile {
 public:
-    ImportRecorder(std::vector<uint8_t> bytes, host::Backend& device)
-        : MemoryFile(std::move(bytes), device) {}
+    ImportRecorder(std::span<const uint8_t> bytes, host::Backend& device) : MemoryFile(bytes, device) {}
 
     BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read,
                   LPOVERLAPPED overlapped) override {
         const BOOL ok = MemoryFile::ReadFile(file, buffer, count, read, overlapped);
-        if (file == Handle() && read != nullptr) calls.Read(buffer, *read);
+        if (file == Handle() && read != nullptr && DeliveredLineFeed(buffer, *read)) ++lines_;
         return ok;
     }
 
@@ -50,14 +52,14 @@ public:
                          LPDWORD disposition) override {
         const LONG result = target().RegCreateKeyExW(root, path, reserved, cls, options, sam,
                                                      security, key, disposition);
-        calls.CreateKey(root, path, result, result == ERROR_SUCCESS ? *key : nullptr);
+        calls.CreateKey(lines_, root, path, result, result == ERROR_SUCCESS ? *key : nullptr);
         return result;
     }
 
     LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                         DWORD size) override {
         const LONG result = target().RegSetValueExW(key, name, reserved, type, data, size);
-        calls.SetValue(key, name, type, data, size, result);
+        calls.SetValue(lines_, key, name, type, data, size, result);
         return result;
     }
 
@@ -67,10 +69,13 @@ public:
     }
 
     ScriptCalls calls;
+
+private:
+    size_t lines_ = 0;
 };
 
 // The importer's one run over the script, on a scratch image of its own.
-ScriptCalls RunImporter(const std::vector<uint8_t>& bytes) {
+ScriptCalls RunImporter(std::span<const uint8_t> bytes) {
     store::ScratchFolder scratch(true);
     const fs::path image = scratch.path() / "image";
     store::InitImage(image);
@@ -92,7 +97,7 @@ ScriptCalls RunImporter(const std::vector<uint8_t>& bytes) {
 
 std::string Utf8(std::u16string_view text) { return text::ToUtf8(text); }
 
-std::string Quoted(std::u16string_view text) { return "\"" + Utf8(text) + "\""; }
+std::string Quoted(std::u16string_view text) { return ShownQuoted(text); }
 
 bool IsBlank(WCHAR c) { return c == u' ' || c == u'\t'; }
 
@@ -126,13 +131,16 @@ std::string LineKind(const WCHAR* line) {
     return "the line";
 }
 
-std::string ValueText(uint32_t type, const std::vector<uint8_t>& bytes) {
+std::string ValueText(uint32_t type, std::span<const uint8_t> bytes) {
     std::string text = RegTypeText(type) + " " + std::to_string(bytes.size()) + " bytes";
     if (bytes.empty()) return text;
-    auto data = RegDataOf(type, bytes);
-    if (type == REG_SZ && data) return text + ": \"" + data->get<std::string>() + "\"";
-    if (type == REG_DWORD && data) {
-        return text + ": " + std::to_string(data->get<uint32_t>()) + " (" + HexOf(bytes) + ")";
+    if (type == REG_SZ) {
+        std::u16string units = store::Utf16LeText(bytes);
+        if (!units.empty() && units.back() == u'\0') units.pop_back();
+        return text + ": " + ShownQuoted(units);
+    }
+    if (type == REG_DWORD && bytes.size() == 4) {
+        return text + ": " + std::to_string(store::LittleEndianValue(bytes)) + " (" + HexOf(bytes) + ")";
     }
     return text + ": " + HexOf(bytes);
 }
@@ -142,7 +150,7 @@ std::string ValueText(uint32_t type, const std::vector<uint8_t>& bytes) {
 // Hands out the script's lines as ReadScriptLine does over the file.
 class LineSource {
 public:
-    explicit LineSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    explicit LineSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
 
     ScriptLineStatus Next(WCHAR* line) {
         ScriptLineBuilder builder;
@@ -167,7 +175,7 @@ public:
     bool oddByte() const { return bytes_.size() % 2 != 0; }
 
 private:
-    const std::vector<uint8_t>& bytes_;
+    std::span<const uint8_t> bytes_;
     size_t pos_ = 0;
     size_t number_ = 0;
     bool unfinished_ = false;
@@ -180,20 +188,21 @@ struct Context {
     std::string why;
 };
 
+// Walks the lines, checks each write it predicts against the one the installer made,
+// and hands writes and notes to the report.
 class Walk {
 public:
-    Walk(const std::vector<uint8_t>& bytes, const std::vector<RecordedKey>& keys)
-        : lines_(bytes), keys_(keys), import_(std::make_unique<ScriptImport>()) {}
+    Walk(std::span<const uint8_t> bytes, const ScriptCalls& run, LintReport& report)
+        : lines_(bytes), run_(run), keys_(run.keys()), report_(report),
+          import_(std::make_unique<ScriptImport>()) {}
 
     void Run();
 
-    std::vector<LintWrite> writes;  // predicted, with the line the call is made at
-    std::vector<size_t> callLines;
-    std::vector<LintNote> notes;
-
 private:
-    void Note(size_t line, std::string text) { notes.push_back({line, false, std::move(text)}); }
-    void Warn(size_t line, std::string text) { notes.push_back({line, true, std::move(text)}); }
+    void Note(size_t line, std::string text) { pending_.push_back({line, false, std::move(text)}); }
+    void Warn(size_t line, std::string text) { pending_.push_back({line, true, std::move(text)}); }
+    // Hands the report the notes before line `bound`, which no later note can precede.
+    void Flush(size_t bound);
 
     void Seeking(ScriptEvent event, ScriptLineStatus status);
     void OpenKey();
@@ -205,8 +214,12 @@ private:
     void CheckByteChars(const WCHAR* from, size_t line);
 
     LineSource lines_;
+    const ScriptCalls& run_;
     const std::vector<RecordedKey>& keys_;
+    LintReport& report_;
+    std::vector<LintNote> pending_;  // notes not yet handed on: a few lines' worth
     size_t nextKey_ = 0;
+    size_t nextWrite_ = 0;
     std::unique_ptr<ScriptImport> import_;
     WCHAR line_[kScriptLineChars] = {};
     size_t lineNo_ = 0;
@@ -224,6 +237,7 @@ void Walk::Run() {
         Warn(0, "the file has an odd number of bytes: the last byte is not read");
     }
     while (status != kScriptEnd) {
+        Flush(valueLine_ != 0 ? valueLine_ : lineNo_);
         const ScriptPhase phase = import_->phase;
         const ScriptEvent event = ScriptImportFeed(import_.get(), line_, status);
         if (phase == kPhaseSeekSection || phase == kPhaseOpeningKey) {
@@ -245,6 +259,19 @@ void Walk::Run() {
     if (lines_.unfinishedLastLine()) {
         Warn(lineNo_ + 1, "the last line has no line feed: the installer never reads it");
     }
+    Flush(SIZE_MAX);
+    if (nextWrite_ != run_.writes()) {
+        throw ToolError("lint cannot follow the installer: it predicts " + std::to_string(nextWrite_) +
+                        " writes, the installer made " + std::to_string(run_.writes()));
+    }
+}
+
+void Walk::Flush(size_t bound) {
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const LintNote& a, const LintNote& b) { return a.line < b.line; });
+    size_t done = 0;
+    while (done < pending_.size() && pending_[done].line < bound) report_.Note(pending_[done++]);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
 void Walk::Seeking(ScriptEvent event, ScriptLineStatus status) {
@@ -304,14 +331,14 @@ void Walk::OpenKey() {
     if (nextKey_ >= keys_.size() || !text::EqualNoCase(keys_[nextKey_].key, key) ||
         keys_[nextKey_].line != lineNo_) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(lineNo_) +
-                        ": it opens no key " + Utf8(key) + " there");
+                        ": it opens no key " + ShownText(key) + " there");
     }
     const bool opened = keys_[nextKey_++].opened;
     ScriptKeyOpened(import_.get(), opened ? TRUE : FALSE);
     std::u16string_view text(line_);
     const size_t close = text.find(u']');
     if (!opened) {
-        Warn(lineNo_, "section passed over: the key " + Utf8(key) +
+        Warn(lineNo_, "section passed over: the key " + ShownText(key) +
                           " cannot be created (an empty name in the path, or more than " +
                           std::to_string(kRegistryMaxDepth) + " levels)");
         context_ = {Context::PassedOver, lineNo_, "its section's key could not be created"};
@@ -319,7 +346,7 @@ void Walk::OpenKey() {
     }
     context_ = {Context::Open, lineNo_, ""};
     sectionKey_ = key;
-    Note(lineNo_, "section " + Utf8(key) + " opened" +
+    Note(lineNo_, "section " + ShownText(key) + " opened" +
                       (header.hasKeyPath ? "" : " (the root key itself)"));
     if (close == std::u16string_view::npos) {
         Warn(lineNo_, "the header has no closing \"]\": the key path runs to the end of the line");
@@ -354,38 +381,50 @@ void Walk::InSection(ScriptPhase phase, ScriptEvent event, ScriptLineStatus stat
 
 void Walk::SectionEnd(ScriptLineStatus status) {
     if (line_[0] == u'[') {
-        Note(lineNo_, "the section " + Utf8(sectionKey_) + " ends at the next header");
+        Note(lineNo_, "the section " + ShownText(sectionKey_) + " ends at the next header");
         return;
     }
     // An over-long line is passed over whole, whatever it is; only its first character
     // is seen, and it ends the section like any line that is not a value line.
     const bool tooLong = status == kScriptLineTooLong;
     const std::string kind = tooLong ? "the line longer than " + std::to_string(kScriptMaxLineLength) + " characters" : LineKind(line_);
-    const std::string text = kind + " ends the section " + Utf8(sectionKey_);
+    const std::string text = kind + " ends the section " + ShownText(sectionKey_);
     if (tooLong) {
         Warn(lineNo_, text);
     } else {
         Note(lineNo_, text);
     }
     sectionEndLine_ = lineNo_;
-    context_ = {Context::Ended, lineNo_, kind + " that ended the section " + Utf8(sectionKey_)};
+    context_ = {Context::Ended, lineNo_, kind + " that ended the section " + ShownText(sectionKey_)};
 }
 
+// The write the installer made here must be the one the walk predicts.
 void Walk::ValueWritten(size_t callLine) {
     const ScriptValue& value = import_->value;
     const BYTE* data = nullptr;
     DWORD size = 0;
     ScriptValueData(&value, &data, &size);
-    LintWrite write;
-    write.line = valueLine_;
-    write.key = sectionKey_;
-    write.name = value.name;
-    write.type = value.type;
-    if (data != nullptr) write.bytes.assign(data, data + size);
-    Note(valueLine_, "write " + (write.name.empty() ? std::string("@ (the default value)") : Quoted(write.name)) +
-                         " " + ValueText(write.type, write.bytes));
-    writes.push_back(std::move(write));
-    callLines.push_back(callLine);
+    const std::span<const uint8_t> bytes(data, data ? size : 0);
+    const std::u16string_view name(value.name);
+    if (nextWrite_ >= run_.writes()) {
+        throw ToolError("lint cannot follow the installer at line " + std::to_string(valueLine_) +
+                        ": it predicts a write the installer did not make");
+    }
+    const RecordedWrite made = run_.write(nextWrite_++);
+    if (made.line != callLine || made.key != sectionKey_ || made.name != name || made.type != value.type ||
+        !std::equal(made.bytes.begin(), made.bytes.end(), bytes.begin(), bytes.end())) {
+        throw ToolError("lint cannot follow the installer at line " + std::to_string(made.line) +
+                        ": it predicts another write there");
+    }
+    report_.Write(valueLine_, sectionKey_, made);
+    Note(valueLine_, "write " + (name.empty() ? std::string("@ (the default value)") : Quoted(name)) + " " +
+                         ValueText(value.type, bytes));
+    if (made.result != ERROR_SUCCESS) {
+        Warn(valueLine_, made.bytes.size() > kRegistryMaxValueData
+                             ? "the platform refuses this value: " + std::to_string(made.bytes.size()) +
+                                   " bytes, at most " + std::to_string(kRegistryMaxValueData) + " fit"
+                             : "the platform refuses this value (error " + std::to_string(made.result) + ")");
+    }
     valueLine_ = 0;
     byteCharsWarned_ = false;
 }
@@ -437,7 +476,7 @@ void Walk::ValueSkipped(size_t line) {
         }
         default: why = "nothing is written"; break;
     }
-    notes.push_back({line, true, why, true});
+    pending_.push_back({line, true, why, true});
     valueLine_ = 0;
     byteCharsWarned_ = false;
 }
@@ -507,91 +546,103 @@ void Walk::CheckByteChars(const WCHAR* from, size_t line) {
     }
 }
 
-bool SameWrite(const LintWrite& a, const LintWrite& b) {
-    return text::EqualNoCase(a.key, b.key) && a.name == b.name && a.type == b.type &&
-           a.bytes == b.bytes;
+// Before the walk: a file that the installer, reading two bytes a character, can
+// make nothing of.
+void NoteTheEncoding(std::span<const uint8_t> bytes, LintReport& report) {
+    const bool utf16 = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+    if (bytes.empty() || utf16) return;
+    bool zeroHigh = false;
+    for (size_t i = 1; i < bytes.size() && i < 512; i += 2) zeroHigh |= bytes[i] == 0;
+    if (!zeroHigh || (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)) {
+        report.Note({0, true, "the script is not UTF-16 LE text: the installer reads two bytes as one "
+                              "character and finds nothing in it"});
+    }
 }
 
 }  // namespace
 
-size_t LintReport::Warnings() const {
-    size_t n = 0;
-    for (const LintNote& note : notes) n += note.warning ? 1 : 0;
-    return n;
+// ---- The report ----------------------------------------------------------------------------
+
+struct LintReport::Impl {
+    bool json = false;
+    int depth = 0;
+    int expandDepth = 0;
+    OutputSpool text;      // the text form's lines
+    OutputSpool writes;    // the JSON form's lists, laid out
+    OutputSpool warnings;
+    std::string item;
+
+    void Add(OutputSpool& list, const Json& value) {
+        const JsonLayout layout = JsonLayoutAt(depth, expandDepth);
+        item = list.empty() ? layout.first : layout.between;
+        AppendJson(item, value, depth + 1, expandDepth);
+        list.Append(item);
+    }
+
+    void WriteList(std::ostream& out, const OutputSpool& list) const {
+        out << '[';
+        list.WriteTo(out);
+        if (!list.empty()) out << JsonLayoutAt(depth, expandDepth).last;
+        out << ']';
+    }
+};
+
+LintReport::LintReport() : impl_(std::make_unique<Impl>()) {}
+
+LintReport::LintReport(int depth, int expandDepth) : impl_(std::make_unique<Impl>()) {
+    impl_->json = true;
+    impl_->depth = depth;
+    impl_->expandDepth = expandDepth;
 }
 
-LintReport LintScript(const std::vector<uint8_t>& bytes) { return LintRecorded(bytes, RunImporter(bytes)); }
+LintReport::~LintReport() = default;
 
-LintReport LintRecorded(const std::vector<uint8_t>& bytes, const ScriptCalls& run) {
-    Walk walk(bytes, run.keys);
-    walk.Run();
-    if (walk.writes.size() != run.writes.size()) {
-        throw ToolError("lint cannot follow the installer: it predicts " +
-                        std::to_string(walk.writes.size()) + " writes, the installer made " +
-                        std::to_string(run.writes.size()));
-    }
-    LintReport report;
-    for (size_t i = 0; i < run.writes.size(); ++i) {
-        const RecordedWrite& made = run.writes[i];
-        if (!SameWrite(walk.writes[i], made.write) || walk.callLines[i] != made.line) {
-            throw ToolError("lint cannot follow the installer at line " +
-                            std::to_string(made.line) + ": it predicts another write there");
-        }
-        LintWrite write = made.write;
-        write.line = walk.writes[i].line;
-        if (made.result != ERROR_SUCCESS) {
-            walk.notes.push_back(
-                {write.line, true,
-                 write.bytes.size() > kRegistryMaxValueData
-                     ? "the platform refuses this value: " + std::to_string(write.bytes.size()) +
-                           " bytes, at most " + std::to_string(kRegistryMaxValueData) + " fit"
-                     : "the platform refuses this value (error " + std::to_string(made.result) + ")"});
-        }
-        report.writes.push_back(std::move(write));
-    }
-    report.notes = std::move(walk.notes);
-    std::stable_sort(report.notes.begin(), report.notes.end(),
-                     [](const LintNote& a, const LintNote& b) { return a.line < b.line; });
-    const bool utf16 = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
-    if (!bytes.empty() && !utf16) {
-        bool zeroHigh = false;
-        for (size_t i = 1; i < bytes.size() && i < 512; i += 2) zeroHigh |= bytes[i] == 0;
-        if (!zeroHigh || (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)) {
-            report.notes.insert(report.notes.begin(),
-                                {0, true, "the script is not UTF-16 LE text: the installer reads "
-                                          "two bytes as one character and finds nothing in it"});
-        }
-    }
-    return report;
+void LintReport::Write(size_t line, std::u16string_view key, const RecordedWrite& write) {
+    ++writes_;
+    if (!impl_->json) return;
+    impl_->Add(impl_->writes, Json{{"line", line},
+                                   {"key", Utf8(key)},
+                                   {"name", Utf8(write.name)},
+                                   {"type", RegTypeToJson(write.type)},
+                                   {"bytes", HexOf(write.bytes)}});
 }
 
-Json LintJson(const LintReport& report) {
-    Json writes = Json::array();
-    for (const LintWrite& w : report.writes) {
-        writes.push_back(Json{{"line", w.line},
-                              {"key", Utf8(w.key)},
-                              {"name", Utf8(w.name)},
-                              {"type", RegTypeToJson(w.type)},
-                              {"bytes", HexOf(w.bytes)}});
+void LintReport::Note(const LintNote& n) {
+    warnings_ += n.warning ? 1 : 0;
+    if (impl_->json) {
+        if (n.warning) impl_->Add(impl_->warnings, Json{{"line", n.line}, {"why", n.text}});
+        return;
     }
-    Json warnings = Json::array();
-    for (const LintNote& n : report.notes) {
-        if (n.warning) warnings.push_back(Json{{"line", n.line}, {"why", n.text}});
-    }
-    return Json{{"writes", writes}, {"warnings", warnings}};
+    impl_->text << (n.line == 0 ? std::string("file") : "line " + std::to_string(n.line)) << ": "
+                << (n.warning ? "warning: " : "") << (n.valueSkipped ? "not written: " : "") << n.text << "\n";
 }
 
-std::string LintText(const LintReport& report) {
-    std::string out;
-    for (const LintNote& n : report.notes) {
-        out += (n.line == 0 ? std::string("file") : "line " + std::to_string(n.line)) + ": " +
-               (n.warning ? "warning: " : "") + (n.valueSkipped ? "not written: " : "") + n.text + "\n";
+void LintReport::WriteTo(std::ostream& out) const {
+    if (impl_->json) {
+        const JsonLayout layout = JsonLayoutAt(impl_->depth - 1, impl_->expandDepth);
+        out << '{' << layout.first << "\"writes\": ";
+        WriteWritesList(out);
+        out << layout.between << "\"warnings\": ";
+        WriteWarningsList(out);
+        out << layout.last << '}';
+        return;
     }
-    const size_t warnings = report.Warnings();
-    out += std::to_string(report.writes.size()) + (report.writes.size() == 1 ? " value" : " values") +
-           " written, " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings") +
-           "\n";
-    return out;
+    impl_->text.WriteTo(out);
+    out << writes_ << (writes_ == 1 ? " value" : " values") << " written, " << warnings_
+        << (warnings_ == 1 ? " warning" : " warnings") << "\n";
+}
+
+void LintReport::WriteWritesList(std::ostream& out) const { impl_->WriteList(out, impl_->writes); }
+
+void LintReport::WriteWarningsList(std::ostream& out) const { impl_->WriteList(out, impl_->warnings); }
+
+void LintScript(std::span<const uint8_t> bytes, LintReport& report) {
+    LintRecorded(bytes, RunImporter(bytes), report);
+}
+
+void LintRecorded(std::span<const uint8_t> bytes, const ScriptCalls& calls, LintReport& report) {
+    NoteTheEncoding(bytes, report);
+    Walk(bytes, calls, report).Run();
 }
 
 }  // namespace tools

@@ -35,7 +35,7 @@ std::string PropertyLine(const Json& p) {
 PatchListing ListPatch(std::vector<uint8_t> bytes) {
     PatchListing listing;
     listing.size = bytes.size();
-    MemoryFile file(std::move(bytes), host::CurrentBackend());
+    MemoryFile file(bytes, host::CurrentBackend());
     host::ScopedBackend inFront(file);
     HANDLE handle = file.CreateFileW(nullptr, 0, 0, nullptr, 0, 0, nullptr);
     static PatchEntry entry;  // large (two 500-character texts): kept off the stack

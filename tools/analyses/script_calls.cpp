@@ -15,32 +15,33 @@ std::u16string FullKeyPath(HKEY root, const WCHAR* path) {
     return full;
 }
 
-void ScriptCalls::Read(const void* buffer, DWORD delivered) {
-    const auto* data = static_cast<const uint8_t*>(buffer);
-    bytes.insert(bytes.end(), data, data + delivered);
-    if (delivered == 2 && data[0] == 0x0A && data[1] == 0) ++lines_;
+void ScriptCalls::CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key) {
+    keys_.push_back({line, FullKeyPath(root, path), result == ERROR_SUCCESS});
+    if (result == ERROR_SUCCESS) open_[key] = keys_.size() - 1;
 }
 
-void ScriptCalls::CreateKey(HKEY root, LPCWSTR path, LONG result, HKEY key) {
-    RecordedKey record{lines_, FullKeyPath(root, path), result == ERROR_SUCCESS};
-    if (record.opened) open_[key] = record.key;
-    keys.push_back(std::move(record));
-}
-
-void ScriptCalls::SetValue(HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size,
-                           LONG result) {
-    RecordedWrite record;
-    record.line = lines_;
-    record.write.line = lines_;
+void ScriptCalls::SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data,
+                           DWORD size, LONG result) {
     const auto open = open_.find(key);
-    record.write.key = open == open_.end() ? u"?" : open->second;
-    record.write.name = name ? name : u"";
-    record.write.type = type;
-    if (data != nullptr) record.write.bytes.assign(data, data + size);
-    record.result = result;
-    writes.push_back(std::move(record));
+    const std::u16string_view text = name ? std::u16string_view(name) : std::u16string_view();
+    writes_.push_back({line, open == open_.end() ? kNoKey : open->second, names_.size(), text.size(),
+                       bytes_.size(), data ? size : 0, type, result});
+    names_ += text;
+    if (data != nullptr) bytes_.insert(bytes_.end(), data, data + size);
 }
 
 void ScriptCalls::CloseKey(HKEY key) { open_.erase(key); }
+
+RecordedWrite ScriptCalls::write(size_t index) const {
+    const Write& w = writes_[index];
+    RecordedWrite out;
+    out.line = w.line;
+    out.key = w.key == kNoKey ? std::u16string_view(u"?") : std::u16string_view(keys_[w.key].key);
+    out.name = std::u16string_view(names_).substr(w.name, w.nameLength);
+    out.type = w.type;
+    out.bytes = std::span<const uint8_t>(bytes_).subspan(w.bytes, w.byteCount);
+    out.result = w.result;
+    return out;
+}
 
 }  // namespace tools

@@ -2,26 +2,22 @@
 // line being read when it was made: what lint compares its walk of the script's lines
 // with. Recorded in front of the device by lint's own run of the importer (lint.cpp)
 // or, for each script, by the record of a whole installer run (check.cpp).
+//
+// A script may write a hundred thousand values, so the writes are kept compactly:
+// their names and bytes side by side in two buffers, read back as views.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/wince.h"
 
 namespace tools {
-
-// One value the installer writes.
-struct LintWrite {
-    size_t line = 0;        // the value line (where its name stands)
-    std::u16string key;     // full path: root name, then the key path
-    std::u16string name;    // "" is the default value
-    uint32_t type = 0;
-    std::vector<uint8_t> bytes;
-};
 
 struct RecordedKey {
     size_t line = 0;  // the line whose LF was read last when the call was made
@@ -29,9 +25,13 @@ struct RecordedKey {
     bool opened = false;
 };
 
+// One write as recorded; the views stay valid while the ScriptCalls lives.
 struct RecordedWrite {
-    size_t line = 0;  // the line whose LF was read last when the call was made
-    LintWrite write;
+    size_t line = 0;               // the line whose LF was read last when the call was made
+    std::u16string_view key;       // full path: root name, then the key path; "?" if unknown
+    std::u16string_view name;      // "" is the default value
+    uint32_t type = 0;
+    std::span<const uint8_t> bytes;
     LONG result = ERROR_SUCCESS;
 };
 
@@ -39,22 +39,42 @@ struct RecordedWrite {
 // without the one leading and one trailing backslash the platform ignores.
 std::u16string FullKeyPath(HKEY root, const WCHAR* path);
 
+// True when a ReadFile of a script delivered the LF that ends a line: the reader
+// takes one character, two bytes, at a time.
+inline bool DeliveredLineFeed(const void* buffer, DWORD delivered) {
+    const auto* data = static_cast<const uint8_t*>(buffer);
+    return delivered == 2 && data[0] == 0x0A && data[1] == 0;
+}
+
 class ScriptCalls {
 public:
-    // What a ReadFile of the script delivered: the reader takes one character, two
-    // bytes, at a time, so a delivered LF ends a line.
-    void Read(const void* buffer, DWORD delivered);
-    void CreateKey(HKEY root, LPCWSTR path, LONG result, HKEY key);
-    void SetValue(HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size, LONG result);
+    // Each call with the number of lines whose LF had been read when it was made.
+    void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
+    void SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size,
+                  LONG result);
     void CloseKey(HKEY key);
 
-    std::vector<uint8_t> bytes;  // the script as the installer read it
-    std::vector<RecordedKey> keys;
-    std::vector<RecordedWrite> writes;
+    const std::vector<RecordedKey>& keys() const { return keys_; }
+    size_t writes() const { return writes_.size(); }
+    RecordedWrite write(size_t index) const;
 
 private:
-    size_t lines_ = 0;
-    std::map<HKEY, std::u16string> open_;  // the keys opened, by handle
+    static constexpr size_t kNoKey = SIZE_MAX;
+    struct Write {
+        size_t line;
+        size_t key;  // in keys_, or kNoKey
+        size_t name;
+        size_t nameLength;  // in names_
+        size_t bytes;
+        size_t byteCount;   // in bytes_
+        uint32_t type;
+        LONG result;
+    };
+    std::vector<RecordedKey> keys_;
+    std::vector<Write> writes_;
+    std::u16string names_;
+    std::vector<uint8_t> bytes_;
+    std::map<HKEY, size_t> open_;  // the keys opened, by handle: where in keys_
 };
 
 }  // namespace tools

@@ -1,16 +1,19 @@
 // ceupdate check [--device IMAGE] [--json] UPDATE_DIR: a dry run.
 //
-// The image is copied file by file into a scratch folder (its files are only ever
-// opened for reading), the real installer runs once on the copy exactly as "run"
-// starts it, with nothing drawn and the message dismissed at once, and a RunRecord in
-// front of the copy's device notes the course of the run (analyses/check.h). The
-// report is the diff of the copy against the image and what the record says the
-// installer passed over. Exit 0 when nothing was passed over, 1 when something was.
+// The stores the installer needs (the registry, the mount table, the mounted volumes)
+// are copied consistently into a scratch folder that is removed however the command
+// ends (store_copies.h, scratch_guard.h); nothing of the image is written or copied
+// else. The real installer runs once on the copies exactly as "run" starts it, with
+// nothing drawn and the message dismissed at once, reading its scripts and patch files
+// where they are through the original image's path rules (original_files.h), and a
+// RunRecord in front notes the course of the run (analyses/check.h). The report is the
+// diff of the copies before and after the run and what the record says the installer
+// passed over. Exit 0 when nothing was passed over, 1 when something was.
+#include <exception>
 #include <iostream>
 #include <memory>
-#include <system_error>
+#include <thread>
 
-#include "store/scratch_folder.h"
 #include "store/store.h"
 #include "tools/analyses/check.h"
 #include "tools/analyses/diff.h"
@@ -18,6 +21,10 @@
 #include "tools/commands/device_arg.h"
 #include "tools/errors.h"
 #include "tools/installer_run.h"
+#include "tools/original_files.h"
+#include "tools/output_spool.h"
+#include "tools/scratch_guard.h"
+#include "tools/store_copies.h"
 
 namespace tools {
 
@@ -25,43 +32,59 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Copies every file of the image; SQLite's shared-memory index (-shm) is rebuilt by
-// whoever opens the copy, and is left behind.
-void CopyImage(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::create_directories(to, ec);
-    if (ec) throw ToolError("the scratch copy " + to.string() + " cannot be made: " + ec.message());
-    for (auto it = fs::recursive_directory_iterator(from, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        const fs::path target = to / it->path().lexically_relative(from);
-        const std::string name = it->path().filename().string();
-        if (it->is_symlink(ec)) {
-            fs::copy_symlink(it->path(), target, ec);
-        } else if (it->is_directory(ec)) {
-            fs::create_directories(target, ec);
-        } else if (name.size() < 4 || name.compare(name.size() - 4, 4, "-shm") != 0) {
-            fs::copy_file(it->path(), target, ec);
-        }
-        if (ec) break;
-    }
-    if (ec) throw ToolError("the image " + from.string() + " cannot be copied: " + ec.message());
-}
-
-// The update folder as the copy holds it: one inside the image is copied with it.
-std::string UpdateFolderIn(const fs::path& image, const fs::path& copy, const std::string& updateDir) {
-    std::error_code ec;
-    const fs::path folder = fs::canonical(updateDir, ec);
-    if (ec) throw ToolError("the update folder " + updateDir + " does not exist");
-    const fs::path relative = folder.lexically_relative(fs::canonical(image, ec));
-    if (relative.empty() || *relative.begin() == "..") return updateDir;
-    return (copy / relative).string();
-}
-
 // The installer's directory for an executable path: cut at the last backslash, so
 // "\Update.exe" gives the root, "".
 std::u16string InstallerFolder(const std::u16string& modulePath) {
     const size_t slash = modulePath.rfind(u'\\');
     return slash == std::u16string::npos ? modulePath : modulePath.substr(0, slash);
+}
+
+// The dry run, its report written to the spool; returns how much was passed over.
+size_t DryRun(const fs::path& image, const std::string& updateDir, bool json, OutputSpool& report) {
+    // Refuses what "run" would refuse, before anything is copied.
+    const host::DeviceOptions run = InstallerOptions(image, updateDir);
+    ScratchGuard scratch(false);
+    const StoreCopies copies(image, run.attachments, scratch.path());
+    try {
+        OriginalPlaces places = PlacesFor(image, run.attachments, copies.MountedVolumes());
+        host::DeviceOptions options;
+        options.image = copies.after();
+        options.modulePath = run.modulePath;
+        options.attachments = places.AliasAttachments();
+        options.screen = nullptr;  // nothing drawn; the message returns at once
+        TraceFromEnvironment(options);
+
+        std::unique_ptr<OriginalFiles> files;
+        std::unique_ptr<RunRecord> record;
+        RunInstaller(options, [&](host::Backend& device) {
+            files = std::make_unique<OriginalFiles>(device, places);
+            record = std::make_unique<RunRecord>(*files);
+            return record.get();
+        });
+
+        // The diff of the copies and the lint of the scripts need nothing of each
+        // other: made at the same time, on two cores where there are two.
+        DiffReport diff = json ? DiffReport(1, 3) : DiffReport();
+        std::exception_ptr diffFailed;
+        ScriptLints lints;
+        {
+            std::jthread differ([&] {
+                try {
+                    DiffRegistries(store::RegistryFile(copies.before()), store::RegistryFile(copies.after()), diff);
+                    DiffVolumes(copies.Volumes(copies.before()), copies.Volumes(copies.after()), diff);
+                } catch (...) {
+                    diffFailed = std::current_exception();
+                }
+            });
+            lints = LintScripts(*record, json);
+        }
+        if (diffFailed) std::rethrow_exception(diffFailed);
+        SpoolStream out(report);
+        return WriteCheckReport(out, json, diff, *record, lints, store::PathMap(image, run.attachments),
+                                InstallerFolder(run.modulePath));
+    } catch (const store::Error& e) {
+        throw store::Error(copies.InUserTerms(e.what()));
+    }
 }
 
 }  // namespace
@@ -71,7 +94,7 @@ void AddCheckCommand(CLI::App& app) {
     auto updateDir = std::make_shared<std::string>();
     auto json = std::make_shared<bool>(false);
     CLI::App* check = app.add_subcommand(
-        "check", "a dry run on a scratch copy of the image: what the update would change, and "
+        "check", "a dry run on copies of the image's stores: what the update would change, and "
                  "what the installer would pass over; the image is untouched; exit 1 when "
                  "something would be passed over");
     device->AddTo(*check);
@@ -80,26 +103,10 @@ void AddCheckCommand(CLI::App& app) {
                       "the update folder: registry scripts, patch files, the companion program")
         ->required();
     check->callback([device, updateDir, json] {
-        const fs::path image = device->Image();
-        InstallerOptions(image, *updateDir);  // refuses what "run" would refuse, before copying
-        store::ScratchFolder scratch;
-        const fs::path copy = scratch.path() / "image";
-        CopyImage(image, copy);
-        host::DeviceOptions options = InstallerOptions(copy, UpdateFolderIn(image, copy, *updateDir));
-        options.screen = nullptr;  // nothing drawn; the message returns at once
-        TraceFromEnvironment(options);
-
-        std::unique_ptr<RunRecord> record;
-        RunInstaller(options, [&record](host::Backend& device) {
-            record = std::make_unique<RunRecord>(device);
-            return record.get();
-        });
-
-        const CheckReport report =
-            BuildCheckReport(DiffImages(image, copy), *record, store::PathMap(copy, options.attachments),
-                             InstallerFolder(options.modulePath));
-        std::cout << (*json ? FormatJson(report.json, 3) + "\n" : report.text);
-        if (report.passedOver > 0) SetExitCode(1);
+        OutputSpool report;
+        const size_t passedOver = DryRun(device->Image(), *updateDir, *json, report);
+        report.WriteTo(std::cout);
+        if (passedOver > 0) SetExitCode(1);
     });
 }
 

@@ -18,9 +18,11 @@ void AddDiffCommand(CLI::App& app) {
     diff->add_option("IMAGE_A", *before, "the image before")->required();
     diff->add_option("IMAGE_B", *after, "the image after")->required();
     diff->callback([before, after, json] {
-        const ImageDiff d = DiffImages(*before, *after);
-        std::cout << (*json ? FormatJson(d.json, 3) + "\n" : DiffText(d));
-        if (!d.Equal()) SetExitCode(1);
+        DiffReport report = *json ? DiffReport(0, 3) : DiffReport();
+        DiffImages(*before, *after, report);
+        report.WriteTo(std::cout);
+        if (*json) std::cout << '\n';
+        if (!report.Equal()) SetExitCode(1);
     });
 }
 

@@ -20,13 +20,11 @@ void AddLintCommand(CLI::App& app) {
     lint->add_option("SCRIPT.reg", *file, "the registry script (UTF-16 LE, as the installer reads it; a regular file of at most 256 MiB)")
         ->required();
     lint->callback([file, json] {
-        const LintReport report = LintScript(ReadHostFile(*file));
-        if (*json) {
-            std::cout << FormatJson(LintJson(report), 2) << '\n';
-        } else {
-            std::cout << LintText(report);
-        }
-        if (report.Warnings() > 0) SetExitCode(1);
+        LintReport report = *json ? LintReport(1, 2) : LintReport();
+        LintScript(ReadHostFile(*file), report);
+        report.WriteTo(std::cout);
+        if (*json) std::cout << '\n';
+        if (report.warnings() > 0) SetExitCode(1);
     });
 }
 

@@ -125,18 +125,16 @@ void Format(const Json& value, int depth, int expandDepth, std::string& out) {
         out += close;
         return;
     }
-    bool expand = depth < expandDepth;
-    std::string inner = expand ? "\n" + std::string(2 * (depth + 1), ' ') : "";
+    const JsonLayout layout = JsonLayoutAt(depth, expandDepth);
     out += open;
     bool first = true;
     for (auto it = value.begin(); it != value.end(); ++it) {
-        if (!first) out += expand ? "," : ", ";
+        out += first ? layout.first : layout.between;
         first = false;
-        out += inner;
         if (value.is_object()) out += Json(it.key()).dump() + ": ";
         Format(*it, depth + 1, expandDepth, out);
     }
-    if (expand) out += "\n" + std::string(2 * depth, ' ');
+    out += layout.last;
     out += close;
 }
 
@@ -146,6 +144,18 @@ std::string FormatJson(const Json& value, int expandDepth) {
     std::string out;
     Format(value, 0, expandDepth, out);
     return UnmarkLoneSurrogates(out);
+}
+
+void AppendJson(std::string& out, const Json& value, int depth, int expandDepth) {
+    std::string formatted;
+    Format(value, depth, expandDepth, formatted);
+    out += UnmarkLoneSurrogates(formatted);
+}
+
+JsonLayout JsonLayoutAt(int depth, int expandDepth) {
+    if (depth >= expandDepth) return {"", ", ", ""};
+    const std::string inner = "\n" + std::string(2 * (depth + 1), ' ');
+    return {inner, "," + inner, "\n" + std::string(2 * depth, ' ')};
 }
 
 void CheckMembers(const Json& object, std::initializer_list<std::string_view> allowed,

@@ -45,6 +45,20 @@ Json ReadJsonFile(const std::filesystem::path& file);
 // (indented by two) and deeper ones on one line ({"a": 1, "b": [1, 2]}).
 std::string FormatJson(const Json& value, int expandDepth);
 
+// The same layout for a value that stands `depth` levels down in a larger document,
+// appended to out: for output written part by part.
+void AppendJson(std::string& out, const Json& value, int depth, int expandDepth);
+
+// What FormatJson puts around the members of a non-empty container at `depth`: after
+// the opening bracket, between two members, before the closing bracket. For a list or
+// object written member by member, laid out as FormatJson would lay out the whole.
+struct JsonLayout {
+    std::string first;
+    std::string between;
+    std::string last;
+};
+JsonLayout JsonLayoutAt(int depth, int expandDepth);
+
 // ---- Checks shared by the readers ----------------------------------------------------------
 
 // Throws unless `object` is a JSON object whose members are all among `allowed`.
