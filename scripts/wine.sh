@@ -14,11 +14,29 @@ wine_setup() {
   local version
   version=$("$WINE" --version)
   [ "$(cat "$wine_template/.ceupdate-wine" 2>/dev/null)" = "$version" ] && return 0
+  # Runs started side by side (the difference test runs two) make the template once:
+  # the first takes the lock and makes it, the others wait and then find it made.
+  mkdir -p "$(dirname "$wine_template")"
+  local lock status=0
+  exec {lock}>"$wine_template.lock"
+  flock "$lock"
+  if [ "$(cat "$wine_template/.ceupdate-wine" 2>/dev/null)" != "$version" ]; then
+    wine_make_template "$version" || status=$?
+  fi
+  exec {lock}>&-
+  return "$status"
+}
+
+# wine_make_template VERSION: a new template prefix, marked with Wine's version.
+wine_make_template() {
   rm -rf "$wine_template"
   WINEPREFIX="$wine_template" "$WINE" wineboot --init >/dev/null 2>&1 || true
-  WINEPREFIX="$wine_template" "$WINESERVER" --wait
+  # wineboot returns before the prefix's services have ended; wait for them, but not
+  # for ever.
+  WINEPREFIX="$wine_template" timeout 60 "$WINESERVER" --wait ||
+    WINEPREFIX="$wine_template" "$WINESERVER" --kill 2>/dev/null || true
   [ -f "$wine_template/system.reg" ] || { echo "wine: wineboot made no prefix in $wine_template" >&2; return 2; }
-  echo "$version" > "$wine_template/.ceupdate-wine"
+  echo "$1" > "$wine_template/.ceupdate-wine"
 }
 
 # wine_prefix DIR: a fresh prefix in DIR (the template's registry, its drive C:
