@@ -82,7 +82,7 @@ const AllowedDifference kAllowed[] = {
      "Desktop Windows has drive letters: the installer's own path, and so every path it builds on its "
      "directory, begins with the drive the update folder is on (E: under run-windows.sh)."},
     {HasEmptyKeyName,
-     R"(key added: HKEY_[A-Z_]+\\A(\\B)?|value added: HKEY_[A-Z_]+\\A\\B ".*)",
+     R"(key added: HKEY_[A-Z_]+\\A(\\B)?|value added: HKEY_[A-Z_]+\\A\\B ("|@ ).*)",
      "A key path with an empty name in it (A\\\\B): desktop Windows passes over the empty name and opens "
      "A\\B; the host, as the phone, refuses the path, so the section writes nothing."},
     {IsTooDeep,
