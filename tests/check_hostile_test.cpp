@@ -37,10 +37,6 @@ using testing_support::TempFolder;
 
 constexpr double kWatchdogSeconds = 60;
 
-void WriteBytes(const fs::path& file, const std::vector<uint8_t>& bytes) {
-    testing_support::WriteTextFile(file, std::string(bytes.begin(), bytes.end()));
-}
-
 // An image with one record (number 42, label "seed"), an update folder outside it
 // whose script adds HKEY_CURRENT_USER\Marker "Run" and whose patch file relabels the
 // record, and a temporary folder of check's own.
@@ -52,16 +48,8 @@ struct Scene {
     fs::path temp = tmp / "temp";
 
     Scene() {
-        store::InitImage(image);
-        store::VolumeStore volume(Volume(), store::Mode::ReadWrite);
-        const auto db = volume.FindDatabase(u"\\FileNameLang");
-        volume.AddRecord(db->oid, std::vector<store::Property>{testing_support::NumberProperty(2, 42),
-                                                              testing_support::TextProperty(3, u"seed")});
-        for (const fs::path& folder : {update, outside, temp}) fs::create_directories(folder);
-        WriteBytes(update / "a.reg",
-                   testing_support::Script(u"REGEDIT4\n\n[HKEY_CURRENT_USER\\Marker]\n\"Run\"=\"yes\"\n\n"));
-        WriteBytes(update / "FileNameLang.dat",
-                   testing_support::PatchFile().Number(2, 42).Text(3, u"patched").bytes());
+        testing_support::MakeSeededImageAndUpdate(image, update);
+        for (const fs::path& folder : {outside, temp}) fs::create_directories(folder);
     }
     fs::path Volume() const { return image / "storage" / "mxip_lang.vol"; }
     std::vector<std::string> Check() const {

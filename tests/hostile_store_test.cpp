@@ -104,15 +104,8 @@ struct Scene {
     fs::path inputs = tmp / "inputs";
 
     Scene() {
-        store::InitImage(image);
-        store::VolumeStore volume(Volume(), store::Mode::ReadWrite);
-        const auto db = volume.FindDatabase(u"\\FileNameLang");
-        volume.AddRecord(db->oid, std::vector<store::Property>{testing_support::NumberProperty(2, 42),
-                                                              testing_support::TextProperty(3, u"seed")});
-        for (const fs::path& folder : {update, outside, inputs}) fs::create_directories(folder);
-        WriteBytes(update / "a.reg", testing_support::Script(u"REGEDIT4\n\n[HKEY_CURRENT_USER\\Marker]\n\"Run\"=\"yes\"\n\n"));
-        WriteBytes(update / "FileNameLang.dat",
-                   testing_support::PatchFile().Number(2, 42).Text(3, u"patched").bytes());
+        testing_support::MakeSeededImageAndUpdate(image, update);
+        for (const fs::path& folder : {outside, inputs}) fs::create_directories(folder);
         WriteTextFile(inputs / "values.json", R"({"HKEY_CURRENT_USER\\Loaded": {"v": {"type": "REG_DWORD", "data": 1}}})");
         WriteBytes(inputs / "values.reg",
                    testing_support::Script(u"Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Imported]\n\"v\"=dword:00000001\n"));

@@ -14,6 +14,9 @@
 
 #include <sqlite3.h>
 
+#include "store/store.h"
+#include "testing/inputs.h"
+
 namespace testing_support {
 
 namespace fs = std::filesystem;
@@ -108,6 +111,23 @@ std::string IntegrityCheck(const fs::path& file) {
 
 void CopyFolder(const fs::path& from, const fs::path& to) {
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
+void MakeSeededImageAndUpdate(const fs::path& image, const fs::path& update) {
+    store::InitImage(image);
+    {
+        store::VolumeStore volume(image / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);
+        const auto db = volume.FindDatabase(u"\\FileNameLang");
+        volume.AddRecord(db->oid, std::vector<store::Property>{NumberProperty(2, 42), TextProperty(3, u"seed")});
+    }
+    fs::create_directories(update);
+    auto write = [](const fs::path& file, const std::vector<uint8_t>& bytes) {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) throw std::runtime_error("cannot write " + file.string());
+    };
+    write(update / "a.reg", Script(u"REGEDIT4\n\n[HKEY_CURRENT_USER\\Marker]\n\"Run\"=\"yes\"\n\n"));
+    write(update / "FileNameLang.dat", PatchFile().Number(2, 42).Text(3, u"patched").bytes());
 }
 
 }  // namespace testing_support

@@ -31,6 +31,11 @@ std::vector<std::filesystem::path> StoreFiles(const std::filesystem::path& image
 // "ok", or what PRAGMA integrity_check (or opening the file) reported.
 std::string IntegrityCheck(const std::filesystem::path& file);
 
+// A new image with one record (number 42 as property 2, "seed" as property 3) in
+// \FileNameLang, and in `update` a script that adds HKEY_CURRENT_USER\Marker "Run"
+// and a patch file that relabels the record "patched".
+void MakeSeededImageAndUpdate(const std::filesystem::path& image, const std::filesystem::path& update);
+
 // Copies a folder with everything in it.
 void CopyFolder(const std::filesystem::path& from, const std::filesystem::path& to);
 
