@@ -215,8 +215,12 @@ template <typename Allocate>
         SetLastError(ERROR_NO_DATA);
         return 0;
     }
-    std::memcpy(buffer, &e->value, needed);
-    PointAtData(*value, buffer + sizeof(CEPROPVAL));
+    // The CEPROPVAL as it stands; then the text or bytes, which most properties lack.
+    *value = e->value;
+    if (e->dataBytes) {
+        std::memcpy(buffer + sizeof(CEPROPVAL), e->Data(), Align8(e->dataBytes));
+        PointAtData(*value, buffer + sizeof(CEPROPVAL));
+    }
     return oid;
 }
 
