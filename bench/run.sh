@@ -8,6 +8,8 @@
 #       the sqlite3 CLI (one UPDATE of the first matching row per entry, one
 #       transaction per database), and a plain C++ scan in memory (the floor)
 #   growth: W1 at 25k .. 200k values, W2 at 1k x 5k, 1k x 10k, 2k x 10k
+#   record scan: the installer's scan of one database through the device against the
+#   same compare loop over a plain vector (bench/record_scan_bench.cpp)
 #   know before you install, on the W1 and W2 updates: ceupdate check (time against
 #   run's, peak memory), lint of W1's script (W2 has none), diff of the image before
 #   and after the run
@@ -26,7 +28,7 @@ source scripts/lib.sh
 ensure_packages cmake g++ make libsqlite3-dev libicu-dev libcli11-dev nlohmann-json3-dev \
   libbenchmark-dev libgtest-dev sqlite3 libwin-hivex-perl time bc
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEUPDATE_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target ceupdate gen_workload >/dev/null
+cmake --build "$build" -j2 --target ceupdate gen_workload record_scan_bench >/dev/null
 ceupdate="$root/$build/ceupdate"
 gen="$root/$build/bench/gen_workload"
 [ -f "$hive_template" ] || { echo "bench: no empty hive at $hive_template (BENCH_HIVE)" >&2; exit 2; }
@@ -129,6 +131,9 @@ measure_reported floor-w2 "$gen" floor 1000 10000 "$w2"
 rm -rf "$work/w2-after" && cp -a "$work/img" "$work/w2-after"
 know w2 "rm -rf '$work/img' && cp -a '$w2/image' '$work/img'" "$w2/update" "$w2/image" "$work/w2-after"
 
+# ---- record scan ----
+record_scan="$("$root/$build/bench/record_scan_bench" 2>/dev/null | grep '^ratio ')"
+
 # ---- growth ----
 for n in 25000 50000 200000; do run_w1 "$n"; done
 run_w2 1000 5000
@@ -173,3 +178,4 @@ for figure in check-w1 lint-w1 diff-w1 check-w2 diff-w2; do
   w="${figure#*-}"
   ratio_line "${w^^}/${figure%-*}-peak-MiB" "${M[$figure]}" "<=" 64
 done
+echo "$record_scan"

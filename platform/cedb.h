@@ -26,7 +26,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/wince.h"
@@ -62,8 +61,9 @@ struct Database {
     std::u16string name;
     uint32_t oid = 0;
     std::unique_ptr<RecordTable> records;
-    // The record index of each object id; Write and Seek by object id only.
-    std::unordered_map<CEOID, size_t> byOid;
+    // Each record's object id with its index, sorted by object id; for Write and Seek
+    // by object id only.
+    std::vector<std::pair<CEOID, size_t>> byOid;
 
     Database();
     ~Database();
@@ -72,6 +72,8 @@ struct Database {
                                           const store::DatabaseInfo& info);
     // How many records there are.
     size_t Count() const;
+    // The index of the record with the object id; SIZE_MAX for none.
+    size_t IndexOf(CEOID oid) const;
 };
 
 // How an implementation reaches volumes for Open: a mount's store (nullptr when its
@@ -113,10 +115,18 @@ struct Allocator {
 // call them without its lock, on a cursor that its thread alone uses; a record a
 // write replaced stays readable until the database is dropped. Open, Write and
 // Seek by object id need the lock.
-CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex);
+//
+//   CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex);
+//   CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
+//              LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator);
+//
+// are inline (cedb_records.h), with the installer's read apart: when IsReadOne(...)
+// holds, ReadOne(cursor, rgPropID[0], lplpBuffer, lpcbBuffer, allocate) is the whole
+// read, with any allocate(bytes) callable.
 
-CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
-           LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator);
+// Every read but the installer's one-property read.
+CEOID ReadMany(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
+               LPBYTE* lplpBuffer, LPDWORD lpcbBuffer, const Allocator& allocator);
 
 // Called once for each property written, after the store committed it.
 using WriteObserver = std::function<void(const Database& db, CEOID record, const store::Property& prop)>;
@@ -128,3 +138,5 @@ CEOID Write(Cursor& cursor, CEOID oidRecord, WORD cPropID, CEPROPVAL* rgPropVal,
             const WriteObserver& written, const StoreFailure& failed = nullptr);
 
 }  // namespace cedb
+
+#include "platform/cedb_records.h"

@@ -206,13 +206,17 @@ std::vector<Record> VolumeStore::Records(uint32_t dbOid) const {
 }
 
 struct VolumeStore::RecordReader::Impl {
-    sql::Stmt rows;  // one row per property, a record's rows together
+    // One row per property, a record's rows together in record order. The properties
+    // of a record come in the index's order and are put in theirs here: asking SQLite
+    // for that order too would make it sort every record's rows apart.
+    sql::Stmt rows;
     bool pending = false;  // rows stands on the first row of the next record
+    std::vector<int64_t> positions;  // of the record's properties, as read
 
     Impl(const VolumeStore& volume, uint32_t dbOid)
         : rows(volume.impl_->db.get(),
-               "SELECT r.oid, p.propid, p.bytes FROM records r "
-               "LEFT JOIN props p ON p.record = r.oid WHERE r.db = ? ORDER BY r.pos, p.pos",
+               "SELECT r.oid, p.pos, p.propid, p.bytes FROM records r "
+               "LEFT JOIN props p ON p.record = r.oid WHERE r.db = ? ORDER BY r.pos",
                volume.impl_->db.where()) {
         rows.Bind(1, dbOid);
         pending = rows.Step();
@@ -228,14 +232,35 @@ bool VolumeStore::RecordReader::Next(Record& record) {
     sql::Stmt& rows = impl_->rows;
     if (!impl_->pending) return false;
     record.oid = static_cast<uint32_t>(rows.Int(0));
-    record.props.clear();
+    // The record's Property objects are reused, so a reader that passes the same
+    // record again and again allocates only when a property grows.
+    size_t count = 0;
+    std::vector<int64_t>& positions = impl_->positions;
+    positions.clear();
+    bool ordered = true;
     do {
         if (!rows.IsNull(1)) {
-            const auto bytes = rows.BlobView(2);
-            record.props.push_back({static_cast<uint32_t>(rows.Int(1)), {bytes.begin(), bytes.end()}});
+            if (count == record.props.size()) record.props.emplace_back();
+            Property& p = record.props[count++];
+            p.propid = static_cast<uint32_t>(rows.Int(2));
+            const auto bytes = rows.BlobView(3);
+            p.bytes.assign(bytes.begin(), bytes.end());
+            const int64_t pos = rows.Int(1);
+            if (!positions.empty() && pos < positions.back()) ordered = false;
+            positions.push_back(pos);
         }
         impl_->pending = rows.Step();
     } while (impl_->pending && static_cast<uint32_t>(rows.Int(0)) == record.oid);
+    record.props.resize(count);
+    if (!ordered) {
+        // A record's properties are few: an insertion sort by position.
+        for (size_t i = 1; i < count; ++i) {
+            for (size_t j = i; j > 0 && positions[j] < positions[j - 1]; --j) {
+                std::swap(positions[j], positions[j - 1]);
+                std::swap(record.props[j], record.props[j - 1]);
+            }
+        }
+    }
     return true;
 }
 

@@ -48,6 +48,35 @@ TEST_F(BackendStack, ScopesPutBackExactlyWhatWasInFront) {
     EXPECT_EQ(&host::CurrentBackend(), &device);
 }
 
+TEST_F(BackendStack, ACallEveryBackendInFrontLeavesAloneGoesToTheDevice) {
+    host::Backend& device = host::CurrentBackend();
+    // Says it leaves CreateFileW alone, so its own count shows whether a call came by.
+    OpenCounter bypassed(device, {host::Operation::CreateFileW});
+    {
+        host::ScopedBackend use(bypassed);
+        EXPECT_EQ(OpenMissing(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(bypassed.opens, 0);
+        // One in front that changes the call: the chain is followed call by call.
+        OpenCounter counting(static_cast<host::Backend&>(bypassed));
+        {
+            host::ScopedBackend useCounting(counting);
+            EXPECT_EQ(OpenMissing(), INVALID_HANDLE_VALUE);
+        }
+        EXPECT_EQ(counting.opens, 1);
+        EXPECT_EQ(bypassed.opens, 1);
+        EXPECT_EQ(OpenMissing(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(bypassed.opens, 1);
+    }
+    // With no device bound there is nothing to go to directly: the call takes the chain.
+    host::UnbindDevice();
+    OpenCounter unbound(host::CurrentBackend(), {host::Operation::CreateFileW});
+    host::ScopedBackend use(unbound);
+    EXPECT_EQ(OpenMissing(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(unbound.opens, 1);
+}
+
 TEST_F(BackendStack, AnExceptionLeavesTheStackAsItWas) {
     host::Backend& device = host::CurrentBackend();
     OpenCounter counter(device);

@@ -328,6 +328,35 @@ TEST_F(VolumeStoreTest, SetPropertiesReplacesSameTagAndAddsOthers) {
     EXPECT_THROW(vol.SetProperties(oid + 1000, change), store::Error);
 }
 
+TEST_F(VolumeStoreTest, AReaderReusingOneRecordGetsEachRecordWhole) {
+    store::VolumeStore vol(file_, store::Mode::ReadWrite);
+    const auto db = vol.CreateDatabase(u"\\D");
+    const uint32_t a = PROPID_FROM_ID_TYPE(1, CEVT_UI4), b = PROPID_FROM_ID_TYPE(2, CEVT_UI4),
+                   c = PROPID_FROM_ID_TYPE(3, CEVT_LPWSTR);
+    const store::Property three[] = {{c, TextProperty(u"long text")}, {b, Bytes({2, 0, 0, 0})},
+                                     {a, Bytes({1, 0, 0, 0})}};
+    const store::Property one[] = {{b, Bytes({7, 0, 0, 0})}};
+    const uint32_t first = vol.AddRecord(db.oid, three);
+    const uint32_t second = vol.AddRecord(db.oid, one);
+    const uint32_t third = vol.AddRecord(db.oid, {});
+    store::VolumeStore::RecordReader reader(vol, db.oid);
+    store::Record record;
+    ASSERT_TRUE(reader.Next(record));
+    EXPECT_EQ(record.oid, first);
+    ASSERT_EQ(record.props.size(), 3u);
+    EXPECT_EQ(record.props[0].propid, c);  // the order they were set in, not by tag
+    EXPECT_EQ(record.props[2].propid, a);
+    ASSERT_TRUE(reader.Next(record));
+    EXPECT_EQ(record.oid, second);
+    ASSERT_EQ(record.props.size(), 1u);
+    EXPECT_EQ(record.props[0].propid, b);
+    EXPECT_EQ(record.props[0].bytes, Bytes({7, 0, 0, 0}));
+    ASSERT_TRUE(reader.Next(record));
+    EXPECT_EQ(record.oid, third);
+    EXPECT_TRUE(record.props.empty());
+    EXPECT_FALSE(reader.Next(record));
+}
+
 TEST_F(VolumeStoreTest, NonCanonicalPropertiesAreRefused) {
     store::VolumeStore vol(file_, store::Mode::ReadWrite);
     const auto db = vol.CreateDatabase(u"\\D");

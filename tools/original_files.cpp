@@ -59,7 +59,10 @@ OriginalPlaces PlacesFor(const std::filesystem::path& image,
 }
 
 OriginalFiles::OriginalFiles(host::Backend& device, OriginalPlaces places)
-    : host::ForwardingBackend(device), places_(std::move(places)), paths_(places_.image, places_.attachments) {}
+    : host::ForwardingBackend(device, {host::Operation::ReadFile, host::Operation::RegSetValueExW,
+                                       host::Operation::CeSeekDatabase, host::Operation::CeReadRecordProps,
+                                       host::Operation::LocalFree}),
+      places_(std::move(places)), paths_(places_.image, places_.attachments) {}
 
 std::u16string OriginalFiles::Alias(std::u16string_view platformPath) const {
     const auto parts = Components(platformPath);

@@ -4,6 +4,7 @@
 #include "platform/host/backend.h"
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -38,8 +39,29 @@ public:
 };
 
 UnboundBackend g_unbound;
-std::atomic<Backend*> g_front{nullptr};  // the top of the stack above the bottom, if any
-std::atomic<Backend*> g_bound{nullptr};  // the bottom: the bound device, if any
+std::mutex g_stackMutex;                          // orders changes of the stack
+Backend* g_front = nullptr;                       // the top of the stack above the bottom, if any
+device::Device* g_bound = nullptr;                // the bottom: the bound device, if any
+
+}  // namespace
+
+namespace detail {
+constinit std::atomic<Backend*> g_current{&g_unbound};
+constinit std::atomic<device::Device*> g_direct[kOperationCount]{};
+}  // namespace detail
+
+namespace {
+
+// Publishes the top of the stack after a change (under g_stackMutex).
+void Publish() {
+    Backend* bottom = g_bound ? static_cast<Backend*>(g_bound) : &g_unbound;
+    detail::g_current.store(g_front ? g_front : bottom, std::memory_order_release);
+    for (int i = 0; i < kOperationCount; ++i) {
+        Backend* at = g_front ? g_front : g_bound;
+        while (at && at != g_bound) at = at->PassesOn(static_cast<Operation>(i));
+        detail::g_direct[i].store(at ? g_bound : nullptr, std::memory_order_release);
+    }
+}
 
 const char* const kOperationNames[] = {
 #define CE_OPERATION_NAME_(R, name, failed, ...) #name,
@@ -61,17 +83,23 @@ Operation OperationNamed(std::string_view name) {
     throw std::invalid_argument("no platform operation is named " + std::string(name));
 }
 
-Backend& CurrentBackend() {
-    if (Backend* b = g_front.load(std::memory_order_acquire)) return *b;
-    if (Backend* b = g_bound.load(std::memory_order_acquire)) return *b;
-    return g_unbound;
+ScopedBackend::ScopedBackend(Backend& backend) {
+    std::lock_guard lock(g_stackMutex);
+    previous_ = g_front;
+    g_front = &backend;
+    Publish();
 }
 
-ScopedBackend::ScopedBackend(Backend& backend)
-    : previous_(g_front.exchange(&backend, std::memory_order_acq_rel)) {}
+ScopedBackend::~ScopedBackend() {
+    std::lock_guard lock(g_stackMutex);
+    g_front = previous_;
+    Publish();
+}
 
-ScopedBackend::~ScopedBackend() { g_front.store(previous_, std::memory_order_release); }
-
-void BindBackend(Backend* device) { g_bound.store(device, std::memory_order_release); }
+void BindBackend(device::Device* device) {
+    std::lock_guard lock(g_stackMutex);
+    g_bound = device;
+    Publish();
+}
 
 }  // namespace host

@@ -10,6 +10,10 @@
 // has the contract of the operation of the same name in wince.h.
 #pragma once
 
+#include <atomic>
+#include <bitset>
+#include <initializer_list>
+
 #include "platform/host/operations.h"
 
 namespace host {
@@ -17,6 +21,10 @@ namespace host {
 class Backend {
 public:
     virtual ~Backend() = default;
+
+    // The backend this one hands the operation on to unchanged, if it does; nullptr
+    // when it serves or changes the operation itself.
+    virtual Backend* PassesOn(Operation) { return nullptr; }
 
 #define CE_BACKEND_METHOD_(R, name, failed, ...) virtual R name(CE_PARAMS(__VA_ARGS__)) = 0;
     CE_OPERATIONS(CE_BACKEND_METHOD_)
@@ -27,9 +35,19 @@ public:
 #define CE_DECLARE_OPERATION_OVERRIDE(R, name, failed, ...) R name(CE_PARAMS(__VA_ARGS__)) override;
 
 // Passes every call on to another backend; subclasses override the calls they change.
+// A subclass may name operations it never overrides (`untouched`): with nothing but
+// such backends between the installer and the bound device, those calls go to the
+// device directly, sparing a scan of a million calls the detour.
 class ForwardingBackend : public Backend {
 public:
-    explicit ForwardingBackend(Backend& target) : target_(target) {}
+    explicit ForwardingBackend(Backend& target, std::initializer_list<Operation> untouched = {})
+        : target_(target) {
+        for (Operation operation : untouched) untouched_.set(static_cast<size_t>(operation));
+    }
+
+    Backend* PassesOn(Operation operation) override {
+        return untouched_.test(static_cast<size_t>(operation)) ? &target_ : nullptr;
+    }
 
 #define CE_FORWARD_(R, name, failed, ...) \
     R name(CE_PARAMS(__VA_ARGS__)) override { return target_.name(CE_ARGS(__VA_ARGS__)); }
@@ -41,6 +59,7 @@ protected:
 
 private:
     Backend& target_;
+    std::bitset<kOperationCount> untouched_;
 };
 
 // The backends in front of the platform operations form a stack: at its bottom the
@@ -48,8 +67,27 @@ private:
 // database call), above it whatever ScopedBackend put in front. A fake such as the
 // FaultInjector is given its target when it is made, usually CurrentBackend().
 
+namespace device {
+class Device;
+}
+
+namespace detail {
+// The top of the stack, kept by ScopedBackend and BindBackend (never nullptr); and per
+// operation, the bound device when every backend in front of it passes the operation
+// on unchanged, else nullptr: the operation calls that one directly, without a
+// virtual call.
+extern std::atomic<Backend*> g_current;
+extern std::atomic<device::Device*> g_direct[kOperationCount];
+}  // namespace detail
+
 // The backend the platform operations use now: the top of the stack.
-Backend& CurrentBackend();
+inline Backend& CurrentBackend() { return *detail::g_current.load(std::memory_order_acquire); }
+
+// The bound device when whatever is in front of it passes the operation on unchanged,
+// else nullptr.
+inline device::Device* DirectDevice(Operation operation) {
+    return detail::g_direct[static_cast<size_t>(operation)].load(std::memory_order_acquire);
+}
 
 // Puts a backend in front of whatever is in front now, for the scope's lifetime; on
 // leaving the scope, also by an exception, exactly what was in front before is put
@@ -67,6 +105,6 @@ private:
 };
 
 // For BindDevice: the bottom of the stack (nullptr: no device is bound).
-void BindBackend(Backend* device);
+void BindBackend(device::Device* device);
 
 }  // namespace host

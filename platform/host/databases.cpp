@@ -13,12 +13,6 @@ namespace host::device {
 
 namespace {
 
-struct DatabaseObject final : Object {
-    explicit DatabaseObject(std::shared_ptr<cedb::Database> db, bool autoIncrement)
-        : Object(Kind::Database), cursor(std::move(db), autoIncrement) {}
-    cedb::Cursor cursor;
-};
-
 // Read blocks come from the free lists of read_blocks.h; LocalFree gives them back.
 const cedb::Allocator kAllocator = {&read_blocks::Take, &read_blocks::Give};
 
@@ -80,16 +74,6 @@ HANDLE Device::CeOpenDatabaseEx(PCEGUID pguid, PCEOID poid, LPWSTR lpszName, CEP
     }
 }
 
-CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
-                             LPDWORD lpdwIndex) {
-    // Seeking by object id looks at what only the lock guards.
-    if (dwSeekType != CEDB_SEEK_CEOID) {
-        if (auto* h = Owned<DatabaseObject>(hDatabase, Object::Kind::Database)) [[likely]]
-            return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
-    }
-    return SeekDatabaseLocked(hDatabase, dwSeekType, dwValue, lpdwIndex);
-}
-
 CEOID Device::SeekDatabaseLocked(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
                                  LPDWORD lpdwIndex) {
     std::lock_guard lock(mutex_);
@@ -101,13 +85,6 @@ CEOID Device::SeekDatabaseLocked(HANDLE hDatabase, DWORD dwSeekType, DWORD dwVal
     }
     if (h->owner == ThisThread()) Own(handle, h);
     return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
-}
-
-CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
-                                CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
-    if (auto* h = Owned<DatabaseObject>(hDbase, Object::Kind::Database)) [[likely]]
-        return cedb::Read(h->cursor, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer, kAllocator);
-    return ReadRecordPropsLocked(hDbase, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer);
 }
 
 CEOID Device::ReadRecordPropsLocked(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
@@ -148,9 +125,5 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
     return written;
 }
 
-HLOCAL Device::LocalFree(HLOCAL hMem) {
-    read_blocks::Give(hMem);
-    return nullptr;
-}
 
 }  // namespace host::device

@@ -156,6 +156,19 @@ BOOL Device::CloseHandle(HANDLE hObject) {
 
 // ---- Handles the calling thread owns ----
 
+Object* Device::OwnedElsewhere(const void* handle) {
+    OwnedHandles& owned = t_ownedHandles;
+    if (owned.device != serial_.load(std::memory_order_relaxed)) return nullptr;
+    const auto h = reinterpret_cast<uintptr_t>(handle);
+    for (unsigned i = 1; i < OwnedHandles::kEntries; ++i) {
+        if (owned.handles[i] != h || !owned.objects[i]) continue;
+        std::swap(owned.handles[0], owned.handles[i]);
+        std::swap(owned.objects[0], owned.objects[i]);
+        return owned.objects[0];
+    }
+    return nullptr;
+}
+
 void Device::Own(uintptr_t handle, Object* object) {
     OwnedHandles& owned = t_ownedHandles;
     const uint64_t serial = serial_.load(std::memory_order_relaxed);

@@ -39,8 +39,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/cedb.h"
 #include "platform/host/backend.h"
 #include "platform/host/host.h"
+#include "platform/host/read_blocks.h"
 #include "store/store.h"
 
 namespace cedb {
@@ -182,13 +184,16 @@ private:
     // nullptr says nothing: the table, under the lock, has the final word.
     template <typename T>
     T* Owned(const void* handle, Object::Kind kind);
+    // Owned's look past its first entry (moving what it finds there).
+    [[gnu::noinline]] Object* OwnedElsewhere(const void* handle);
     // Remembers an object this thread owns, or forgets it.
     void Own(uintptr_t handle, Object* object);
     void Disown(uintptr_t handle);
 
     // ---- Databases (databases.cpp) ----
     store::VolumeStore* Volume(const std::u16string& volumePath);
-    // The calls on a handle the calling thread does not own (or no longer has at hand).
+    // The calls on a handle the calling thread does not own (or no longer has at hand),
+    // and every read but the installer's.
     [[gnu::noinline]] CEOID SeekDatabaseLocked(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
                                                LPDWORD lpdwIndex);
     [[gnu::noinline]] CEOID ReadRecordPropsLocked(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
@@ -214,20 +219,48 @@ private:
 };
 
 template <typename T>
-T* Device::Owned(const void* handle, Object::Kind kind) {
+[[gnu::always_inline]] inline T* Device::Owned(const void* handle, Object::Kind kind) {
+    // The handle used last sits first: a scan's calls find it there.
     OwnedHandles& owned = t_ownedHandles;
-    if (owned.device != serial_.load(std::memory_order_relaxed)) return nullptr;
-    const auto h = reinterpret_cast<uintptr_t>(handle);
-    for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {
-        Object* object = owned.objects[i];
-        if (owned.handles[i] != h || !object) continue;
-        if (object->kind != kind || object->closed.load(std::memory_order_relaxed)) return nullptr;
-        if (i != 0) {  // the handle used last is looked at first
-            std::swap(owned.handles[0], owned.handles[i]);
-            std::swap(owned.objects[0], owned.objects[i]);
-        }
-        return static_cast<T*>(object);
+    Object* object = owned.objects[0];
+    if (owned.handles[0] != reinterpret_cast<uintptr_t>(handle) || !object ||
+        owned.device != serial_.load(std::memory_order_relaxed)) [[unlikely]]
+        object = OwnedElsewhere(handle);
+    if (!object || object->kind != kind || object->closed.load(std::memory_order_relaxed)) return nullptr;
+    return static_cast<T*>(object);
+}
+
+// ---- The database calls of a scan, inline for the operations' wrappers ----
+
+struct DatabaseObject final : Object {
+    explicit DatabaseObject(std::shared_ptr<cedb::Database> db, bool autoIncrement)
+        : Object(Kind::Database), cursor(std::move(db), autoIncrement) {}
+    cedb::Cursor cursor;
+};
+
+[[gnu::always_inline]] inline CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
+                                    LPDWORD lpdwIndex) {
+    // Seeking by object id looks at what only the lock guards.
+    if (dwSeekType != CEDB_SEEK_CEOID) [[likely]] {
+        if (auto* h = Owned<DatabaseObject>(hDatabase, Object::Kind::Database)) [[likely]]
+            return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
     }
+    return SeekDatabaseLocked(hDatabase, dwSeekType, dwValue, lpdwIndex);
+}
+
+[[gnu::always_inline]] inline CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
+                                       CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
+    if (cedb::IsReadOne(dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer)) [[likely]] {
+        if (auto* h = Owned<DatabaseObject>(hDbase, Object::Kind::Database)) [[likely]]
+            return cedb::ReadOne(h->cursor, rgPropID[0], lplpBuffer, lpcbBuffer,
+                                 [](size_t bytes) { return read_blocks::Take(bytes); });
+    }
+    return ReadRecordPropsLocked(hDbase, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer);
+}
+
+// Read blocks come from the free lists of read_blocks.h, whoever made them.
+[[gnu::always_inline]] inline HLOCAL Device::LocalFree(HLOCAL hMem) {
+    read_blocks::Give(hMem);
     return nullptr;
 }
 

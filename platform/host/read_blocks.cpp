@@ -18,36 +18,13 @@
 
 namespace host::read_blocks {
 
-namespace {
-
-constexpr uint32_t kInUse = 0x4B4C4252;  // "RBLK"
-constexpr uint32_t kFree = 0x45455246;   // "FREE"
-constexpr int kSmallestShift = 6;        // 64 bytes, header included
-constexpr int kLargestShift = 17;        // 128 KiB: a whole record
-constexpr uint32_t kClasses = kLargestShift - kSmallestShift + 1;
-constexpr uint32_t kUnpooled = kClasses;
-constexpr int kKeptPerClass = 8;
-
-struct alignas(16) Header {
-    uint32_t magic;
-    uint32_t sizeClass;  // kUnpooled: straight from the heap, back to it
-    size_t capacity;     // usable bytes after the header
-};
-static_assert(sizeof(Header) == 16);
-
-Header* HeaderOf(const void* block) {
-    return reinterpret_cast<Header*>(static_cast<uint8_t*>(const_cast<void*>(block)) - sizeof(Header));
-}
-Header*& NextOf(Header* free) { return *reinterpret_cast<Header**>(free + 1); }
-
-struct ThreadLists {
-    Header* heads[kClasses];  // a free block keeps the next one in its first word
-    int kept[kClasses];
-    std::atomic<int64_t> out;  // blocks this thread took minus those it gave back
-    bool registered;
-    bool ended;
-};
+namespace detail {
 constinit thread_local ThreadLists t_lists{};
+}  // namespace detail
+
+using namespace detail;
+
+namespace {
 
 // The counts of every registered thread, and what ended threads left.
 struct Registry {
@@ -83,7 +60,9 @@ struct ThreadEnd {
 };
 thread_local ThreadEnd t_end;
 
-[[gnu::noinline]] void CountSlowly(ThreadLists& lists, int64_t change) {
+}  // namespace
+
+void detail::CountSlowly(ThreadLists& lists, int64_t change) {
     Registry& registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
     if (lists.ended) {
@@ -97,21 +76,7 @@ thread_local ThreadEnd t_end;
     lists.out.store(lists.out.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
 }
 
-void Count(ThreadLists& lists, int64_t change) {
-    if (!lists.registered) [[unlikely]] {
-        CountSlowly(lists, change);
-        return;
-    }
-    lists.out.store(lists.out.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
-}
-
-// The size class of a block of `total` bytes, header included; kUnpooled when none.
-uint32_t ClassOf(size_t total) {
-    const int shift = std::max(kSmallestShift, static_cast<int>(std::bit_width(total - 1)));
-    return shift > kLargestShift ? kUnpooled : static_cast<uint32_t>(shift - kSmallestShift);
-}
-
-[[gnu::noinline]] void* TakeSlowly(size_t bytes, uint32_t sizeClass) {
+void* detail::TakeSlowly(size_t bytes, uint32_t sizeClass) {
     if (bytes > SIZE_MAX - sizeof(Header)) return nullptr;
     const size_t size = sizeClass < kClasses ? size_t{1} << (kSmallestShift + sizeClass) : bytes + sizeof(Header);
     auto* h = static_cast<Header*>(std::malloc(size));
@@ -123,39 +88,7 @@ uint32_t ClassOf(size_t total) {
     return h + 1;
 }
 
-}  // namespace
-
-void* Take(size_t bytes) {
-    const uint32_t sizeClass = ClassOf(bytes + sizeof(Header));
-    ThreadLists& lists = t_lists;
-    if (sizeClass < kClasses && bytes < SIZE_MAX - sizeof(Header)) [[likely]] {
-        if (Header* h = lists.heads[sizeClass]) [[likely]] {
-            lists.heads[sizeClass] = NextOf(h);
-            --lists.kept[sizeClass];
-            h->magic = kInUse;
-            Count(lists, +1);
-            return h + 1;
-        }
-    }
-    return TakeSlowly(bytes, sizeClass);
-}
-
-void Give(void* block) {
-    if (!block) return;
-    Header* h = HeaderOf(block);
-    if (h->magic != kInUse) return;
-    h->magic = kFree;
-    ThreadLists& lists = t_lists;
-    Count(lists, -1);
-    const uint32_t c = h->sizeClass;
-    if (c < kClasses && lists.kept[c] < kKeptPerClass && !lists.ended) [[likely]] {
-        NextOf(h) = lists.heads[c];
-        lists.heads[c] = h;
-        ++lists.kept[c];
-        return;
-    }
-    std::free(h);
-}
+void detail::GiveSlowly(Header* h) { std::free(h); }
 
 bool InUse(const void* block) { return block && HeaderOf(block)->magic == kInUse; }
 

@@ -36,7 +36,10 @@ namespace tools {
 
 class RunRecord final : public host::ForwardingBackend {
 public:
-    explicit RunRecord(host::Backend& device) : host::ForwardingBackend(device) {}
+    // The scan's calls are not noted: they go to the device directly.
+    explicit RunRecord(host::Backend& device)
+        : host::ForwardingBackend(device, {host::Operation::CeSeekDatabase, host::Operation::CeReadRecordProps,
+                                           host::Operation::LocalFree}) {}
 
     struct Script {
         std::u16string path;
