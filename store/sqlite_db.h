@@ -45,6 +45,9 @@ public:
     Stmt& BindBlob(int index, std::span<const uint8_t> bytes);
     Stmt& BindText(int index, std::u16string_view text);  // UTF-16 LE code units, exact
     Stmt& BindNull(int index);
+    // The same without a copy: the caller keeps the bytes unchanged until Reset.
+    Stmt& BindBlobInPlace(int index, std::span<const uint8_t> bytes);
+    Stmt& BindTextInPlace(int index, std::u16string_view text);
 
     bool Step();  // true while a row is there
     void Run();   // steps to the end
