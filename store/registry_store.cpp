@@ -4,6 +4,10 @@
 // created and its case-folded name, which is unique among siblings. Table vals holds
 // the values of each key, unique by folded name; data is stored byte for byte. Text
 // columns hold UTF-16 LE code units as BLOBs so every name comes back exactly.
+//
+// One thread at a time uses a registry store: the device calls it under its lock, and
+// each command opens its own on the thread that uses it. Its connection therefore
+// goes without SQLite's lock per call.
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -129,7 +133,9 @@ struct RegistryStore::Impl {
     // the transaction ends (also when SQLite ended it on a failure).
     std::unordered_set<KeyId> knownKeys;
 
-    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "registry") { CheckKind(db); }
+    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "registry", sql::Threads::OneAtATime) {
+        CheckKind(db);
+    }
 
     bool InOpenTransaction() const { return db.InTransaction() && !sqlite3_get_autocommit(db.get()); }
 

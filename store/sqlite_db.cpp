@@ -323,8 +323,8 @@ void RemoveUnfinishedSideFiles(const fs::path& file, SideFiles before) {
 
 }  // namespace
 
-Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
-    : where_(std::string(kind) + " " + Quote(file)), mode_(mode) {
+Db::Db(const fs::path& file, Mode mode, bool create, const char* kind, Threads threads)
+    : where_(std::string(kind) + " " + Quote(file)), mode_(mode), threads_(threads) {
     std::error_code ec;
     if (create) {
         if (fs::exists(fs::symlink_status(file, ec))) throw Error(where_ + " exists already");
@@ -365,7 +365,13 @@ Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
 }
 
 int Db::Open(const std::string& uri, int flags, std::string* why) {
-    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Nothing here asks SQLite how much memory it uses, so it need not count: counting
+    // takes a process-wide lock on every allocation. Set before SQLite starts up (the
+    // first open of the process); later it is refused, harmlessly.
+    static const bool configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+    static_cast<void>(configured);
+    const int locking = threads_ == Threads::Any ? SQLITE_OPEN_FULLMUTEX : SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | locking, nullptr);
     if (rc != SQLITE_OK) {
         *why = where_ + " cannot be opened: " + Reason(db_, rc);
         sqlite3_close(db_);
