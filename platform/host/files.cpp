@@ -55,7 +55,8 @@ private:
 
 // Fills a read from the file's buffer, refilling it from the file as needed; the
 // caller holds the file's flag. Fewer bytes than asked only at the end of the file.
-[[gnu::noinline]] BOOL ReadRefilling(FileObject& file, uint8_t* out, DWORD count, LPDWORD lpNumberOfBytesRead) {
+[[gnu::noinline]] BOOL ReadRefilling(FileObject& file, uint8_t* out, DWORD count,
+                                     LPDWORD lpNumberOfBytesRead) {
     size_t done = 0;
     while (done < count) {
         if (file.begin < file.end) {
@@ -84,7 +85,7 @@ private:
 // Serves a read from the file's buffer. A line reader asks for one UTF-16 character
 // at a time, so a read the buffer holds whole is a short copy and nothing more.
 inline BOOL ReadBuffered(FileObject& file, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                  LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+                         LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) || lpOverlapped != nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
