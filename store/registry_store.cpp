@@ -4,8 +4,16 @@
 // created and its case-folded name, which is unique among siblings. Table vals holds
 // the values of each key, unique by folded name; data is stored byte for byte. Text
 // columns hold UTF-16 LE code units as BLOBs so every name comes back exactly.
+//
+// One thread at a time uses a registry store: the device calls it under its lock, and
+// each command opens its own on the thread that uses it. Its connection therefore
+// goes without SQLite's lock per call.
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <unordered_set>
+
+#include <sqlite3.h>
 
 #include "platform/limits.h"
 #include "store/sqlite_db.h"
@@ -76,14 +84,68 @@ std::optional<std::string> ValueNameProblem(std::u16string_view name) {
     return std::nullopt;
 }
 
-struct RegistryStore::Impl {
-    sql::Db db;
-    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "registry") { CheckKind(db); }
+namespace {
 
-    void RequireKey(KeyId key) const {
-        sql::Stmt stmt(db.get(), "SELECT 1 FROM keys WHERE id = ?", db.where());
-        stmt.Bind(1, key);
-        if (!stmt.Step()) throw Error(db.where() + ": no key with id " + std::to_string(key));
+// The statements a run makes once per value or key, prepared once for the
+// connection's life. Each use binds its texts in place, from the caller's memory, and
+// resets its statement when done (Using), so no binding outlives its text and no
+// statement stays active (an active statement would hold its read snapshot open).
+class HeldStatement {
+public:
+    explicit HeldStatement(const char* text) : text_(text) {}
+    sql::Stmt& Use(const sql::Db& db) {
+        if (!stmt_) stmt_.emplace(db.get(), text_, db.where());
+        return *stmt_;
+    }
+
+private:
+    const char* text_;
+    std::optional<sql::Stmt> stmt_;
+};
+
+// Resets a held statement at the end of the scope, also when a step throws.
+class Using {
+public:
+    explicit Using(sql::Stmt& stmt) : stmt_(stmt) {}
+    ~Using() { stmt_.Reset(); }
+    Using(const Using&) = delete;
+    Using& operator=(const Using&) = delete;
+    sql::Stmt* operator->() { return &stmt_; }
+
+private:
+    sql::Stmt& stmt_;
+};
+
+}  // namespace
+
+struct RegistryStore::Impl {
+    sql::Db db;  // first, so it closes after the held statements are given back
+    HeldStatement findSubkey{"SELECT id FROM keys WHERE parent = ? AND fold = ?"};
+    HeldStatement keyExists{"SELECT 1 FROM keys WHERE id = ?"};
+    HeldStatement getValue{"SELECT name, type, data FROM vals WHERE key = ? AND fold = ?"};
+    // A value set again under another case keeps its new spelling.
+    HeldStatement setValue{
+        "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
+        "ON CONFLICT(key, fold) DO UPDATE SET name = excluded.name, "
+        "type = excluded.type, data = excluded.data"};
+    // Keys seen to exist in the explicit transaction open now. Nobody else writes
+    // while it is open, so a key seen stays there until this connection deletes it or
+    // the transaction ends (also when SQLite ended it on a failure).
+    std::unordered_set<KeyId> knownKeys;
+
+    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "registry", sql::Threads::OneAtATime) {
+        CheckKind(db);
+    }
+
+    bool InOpenTransaction() const { return db.InTransaction() && !sqlite3_get_autocommit(db.get()); }
+
+    void RequireKey(KeyId key) {
+        const bool remember = InOpenTransaction();
+        if (remember && knownKeys.count(key)) return;
+        Using stmt(keyExists.Use(db));
+        stmt->Bind(1, key);
+        if (!stmt->Step()) throw Error(db.where() + ": no key with id " + std::to_string(key));
+        if (remember) knownKeys.insert(key);
     }
 };
 
@@ -119,11 +181,11 @@ std::u16string RegistryStore::RootName(KeyId root) {
 
 std::optional<RegistryStore::KeyId> RegistryStore::FindSubkey(KeyId parent,
                                                               std::u16string_view name) const {
-    sql::Stmt stmt(impl_->db.get(), "SELECT id FROM keys WHERE parent = ? AND fold = ?",
-                   impl_->db.where());
-    stmt.Bind(1, parent).BindText(2, text::FoldCase(name));
-    if (!stmt.Step()) return std::nullopt;
-    return stmt.Int(0);
+    const std::u16string fold = text::FoldCase(name);
+    Using stmt(impl_->findSubkey.Use(impl_->db));
+    stmt->Bind(1, parent).BindTextInPlace(2, fold);
+    if (!stmt->Step()) return std::nullopt;
+    return stmt->Int(0);
 }
 
 RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view name) {
@@ -135,7 +197,9 @@ RegistryStore::KeyId RegistryStore::AddSubkey(KeyId parent, std::u16string_view 
     sql::Stmt stmt(impl_->db.get(), "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)",
                    impl_->db.where());
     stmt.Bind(1, parent).BindText(2, name).BindText(3, text::FoldCase(name)).Run();
-    return impl_->db.LastInsertId();
+    const KeyId added = impl_->db.LastInsertId();
+    if (impl_->InOpenTransaction()) impl_->knownKeys.insert(added);
+    return added;
 }
 
 std::optional<RegistryStore::KeyId> RegistryStore::FindKeys(
@@ -221,11 +285,11 @@ int RegistryStore::Depth(KeyId key) const {
 }
 
 std::optional<RegistryValue> RegistryStore::GetValue(KeyId key, std::u16string_view name) const {
-    sql::Stmt stmt(impl_->db.get(), "SELECT name, type, data FROM vals WHERE key = ? AND fold = ?",
-                   impl_->db.where());
-    stmt.Bind(1, key).BindText(2, text::FoldCase(name));
-    if (!stmt.Step()) return std::nullopt;
-    return RegistryValue{stmt.Text(0), static_cast<uint32_t>(stmt.Int(1)), stmt.Blob(2)};
+    const std::u16string fold = text::FoldCase(name);
+    Using stmt(impl_->getValue.Use(impl_->db));
+    stmt->Bind(1, key).BindTextInPlace(2, fold);
+    if (!stmt->Step()) return std::nullopt;
+    return RegistryValue{stmt->Text(0), static_cast<uint32_t>(stmt->Int(1)), stmt->Blob(2)};
 }
 
 std::vector<RegistryValue> RegistryStore::Values(KeyId key) const {
@@ -254,14 +318,10 @@ void RegistryStore::SetValue(KeyId key, std::u16string_view name, uint32_t type,
     impl_->db.RequireWritable();
     if (const auto problem = ValueNameProblem(name)) throw Error(impl_->db.where() + ": " + *problem);
     impl_->RequireKey(key);
-    // A value set again under another case keeps its new spelling.
-    sql::Stmt stmt(impl_->db.get(),
-                   "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
-                   "ON CONFLICT(key, fold) DO UPDATE SET name = excluded.name, "
-                   "type = excluded.type, data = excluded.data",
-                   impl_->db.where());
-    stmt.Bind(1, key).BindText(2, name).BindText(3, text::FoldCase(name)).Bind(4, type);
-    stmt.BindBlob(5, data).Run();
+    const std::u16string fold = text::FoldCase(name);
+    Using stmt(impl_->setValue.Use(impl_->db));
+    stmt->Bind(1, key).BindTextInPlace(2, name).BindTextInPlace(3, fold).Bind(4, type);
+    stmt->BindBlobInPlace(5, data).Run();
 }
 
 bool RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
@@ -275,6 +335,7 @@ bool RegistryStore::DeleteValue(KeyId key, std::u16string_view name) {
 void RegistryStore::DeleteKey(KeyId key) {
     impl_->db.RequireWritable();
     if (!Parent(key)) throw Error(impl_->db.where() + ": a root key cannot be deleted");
+    impl_->knownKeys.clear();
     sql::Db::WriteScope scope(impl_->db);
     sql::Stmt stmt(impl_->db.get(),
                    "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL "
@@ -294,9 +355,21 @@ void RegistryStore::DeleteKey(KeyId key) {
     scope.Done();
 }
 
-void RegistryStore::Begin() { impl_->db.Begin(); }
-void RegistryStore::Commit() { impl_->db.Commit(); }
-void RegistryStore::Rollback() { impl_->db.Rollback(); }
+void RegistryStore::Begin() {
+    impl_->knownKeys.clear();
+    impl_->db.Begin();
+}
+
+void RegistryStore::Commit() {
+    impl_->knownKeys.clear();
+    impl_->db.Commit();
+}
+
+void RegistryStore::Rollback() {
+    impl_->knownKeys.clear();
+    impl_->db.Rollback();
+}
+
 bool RegistryStore::InTransaction() const { return impl_->db.InTransaction(); }
 
 }  // namespace store

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -195,18 +196,51 @@ Stmt& Stmt::Bind(int index, int64_t value) {
     return *this;
 }
 
-Stmt& Stmt::BindBlob(int index, std::span<const uint8_t> bytes) {
-    // A zero-length blob, not NULL, for empty data.
+namespace {
+
+// Binds bytes as a blob: a zero-length blob, not NULL, for empty data; `keep` is
+// SQLITE_TRANSIENT (SQLite copies them) or SQLITE_STATIC.
+int BindBytes(sqlite3_stmt* stmt, int index, std::span<const uint8_t> bytes, sqlite3_destructor_type keep) {
     static const uint8_t empty = 0;
     const void* data = bytes.empty() ? &empty : bytes.data();
-    if (sqlite3_bind_blob64(stmt_, index, data, bytes.size(), SQLITE_TRANSIENT) != SQLITE_OK)
-        Fail();
+    return sqlite3_bind_blob64(stmt, index, data, bytes.size(), keep);
+}
+
+// UTF-16 text as the stored bytes: its code units little-endian, which on a
+// little-endian host they are in memory already. `converted` holds them otherwise.
+std::span<const uint8_t> StoredBytes(std::u16string_view text, std::vector<uint8_t>& converted) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return {reinterpret_cast<const uint8_t*>(text.data()), text.size() * sizeof(char16_t)};
+    } else {
+        converted = Utf16LeBytes(text);
+        return converted;
+    }
+}
+
+}  // namespace
+
+Stmt& Stmt::BindBlob(int index, std::span<const uint8_t> bytes) {
+    if (BindBytes(stmt_, index, bytes, SQLITE_TRANSIENT) != SQLITE_OK) Fail();
     return *this;
 }
 
 Stmt& Stmt::BindText(int index, std::u16string_view text) {
-    const std::vector<uint8_t> bytes = Utf16LeBytes(text);
-    return BindBlob(index, bytes);
+    std::vector<uint8_t> converted;
+    return BindBlob(index, StoredBytes(text, converted));
+}
+
+Stmt& Stmt::BindBlobInPlace(int index, std::span<const uint8_t> bytes) {
+    if (BindBytes(stmt_, index, bytes, SQLITE_STATIC) != SQLITE_OK) Fail();
+    return *this;
+}
+
+Stmt& Stmt::BindTextInPlace(int index, std::u16string_view text) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::vector<uint8_t> unused;
+        return BindBlobInPlace(index, StoredBytes(text, unused));
+    } else {
+        return BindText(index, text);  // the converted bytes are a copy: SQLite keeps its own
+    }
 }
 
 Stmt& Stmt::BindNull(int index) {
@@ -289,8 +323,8 @@ void RemoveUnfinishedSideFiles(const fs::path& file, SideFiles before) {
 
 }  // namespace
 
-Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
-    : where_(std::string(kind) + " " + Quote(file)), mode_(mode) {
+Db::Db(const fs::path& file, Mode mode, bool create, const char* kind, Threads threads)
+    : where_(std::string(kind) + " " + Quote(file)), mode_(mode), threads_(threads) {
     std::error_code ec;
     if (create) {
         if (fs::exists(fs::symlink_status(file, ec))) throw Error(where_ + " exists already");
@@ -331,7 +365,13 @@ Db::Db(const fs::path& file, Mode mode, bool create, const char* kind)
 }
 
 int Db::Open(const std::string& uri, int flags, std::string* why) {
-    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // Nothing here asks SQLite how much memory it uses, so it need not count: counting
+    // takes a process-wide lock on every allocation. Set before SQLite starts up (the
+    // first open of the process); later it is refused, harmlessly.
+    static const bool configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+    static_cast<void>(configured);
+    const int locking = threads_ == Threads::Any ? SQLITE_OPEN_FULLMUTEX : SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(uri.c_str(), &db_, flags | SQLITE_OPEN_URI | locking, nullptr);
     if (rc != SQLITE_OK) {
         *why = where_ + " cannot be opened: " + Reason(db_, rc);
         sqlite3_close(db_);

@@ -45,6 +45,9 @@ public:
     Stmt& BindBlob(int index, std::span<const uint8_t> bytes);
     Stmt& BindText(int index, std::u16string_view text);  // UTF-16 LE code units, exact
     Stmt& BindNull(int index);
+    // The same without a copy: the caller keeps the bytes unchanged until Reset.
+    Stmt& BindBlobInPlace(int index, std::span<const uint8_t> bytes);
+    Stmt& BindTextInPlace(int index, std::u16string_view text);
 
     bool Step();  // true while a row is there
     void Run();   // steps to the end
@@ -63,10 +66,15 @@ private:
     std::string where_;
 };
 
+// Which threads use a connection: any, at any moment (SQLite serialises their calls
+// with a lock of its own), or one at a time (its owner sees to that, by a lock of its
+// own or by using it on one thread; SQLite then takes no lock per call).
+enum class Threads { Any, OneAtATime };
+
 class Db {
 public:
     // Opens an existing store (create: makes the file, which must not exist).
-    Db(const fs::path& file, Mode mode, bool create, const char* kind);
+    Db(const fs::path& file, Mode mode, bool create, const char* kind, Threads threads = Threads::Any);
     ~Db();
     Db(const Db&) = delete;
     Db& operator=(const Db&) = delete;
@@ -108,6 +116,7 @@ private:
     sqlite3* db_ = nullptr;
     std::string where_;
     Mode mode_;
+    Threads threads_;
     bool explicit_ = false;
     bool reading_ = false;  // a reader's transaction is open
     LockWait lockWait_;

@@ -28,8 +28,16 @@ char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<ch
 }  // namespace
 
 std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    Wrap(text).toUTF8String(out);
+    // ASCII is its own UTF-8, one byte a character.
+    std::string out(text.size(), '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!IsAscii(text[i])) {
+            out.clear();
+            Wrap(text).toUTF8String(out);
+            return out;
+        }
+        out[i] = static_cast<char>(text[i]);
+    }
     return out;
 }
 

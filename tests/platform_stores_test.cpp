@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "platform/wince.h"
@@ -234,6 +235,57 @@ TEST_F(RegistryStoreTest, AScopedTransactionKeepsAllOrNothing) {
     ASSERT_TRUE(key);
     EXPECT_EQ(reg.KeyPath(*key), u"HKEY_CURRENT_USER\\A\\Б\\C");
     EXPECT_EQ(reg.CreateKeys(store::RegistryStore::kCurrentUser, path), *key);
+}
+
+// Within a transaction the store remembers the keys it has seen; a value must still
+// never land on a key that is gone, whichever way it went.
+TEST_F(RegistryStoreTest, AValueNeverLandsOnAKeyThatIsGone) {
+    using Reg = store::RegistryStore;
+    struct Case {
+        const char* what;
+        // Makes key "K" and leaves it gone; `other` is a second connection.
+        std::function<Reg::KeyId(Reg& reg, Reg& other)> loseKey;
+    };
+    const Case cases[] = {
+        {"made and rolled back",
+         [](Reg& reg, Reg&) {
+             reg.Begin();
+             const auto key = reg.AddSubkey(Reg::kCurrentUser, u"K");
+             reg.SetValue(key, u"v", REG_DWORD, Bytes({1, 0, 0, 0}));
+             reg.Rollback();
+             reg.Begin();
+             return key;
+         }},
+        {"deleted in the same transaction",
+         [](Reg& reg, Reg&) {
+             const auto key = reg.AddSubkey(Reg::kCurrentUser, u"K");
+             reg.Begin();
+             reg.SetValue(key, u"v", REG_DWORD, Bytes({1, 0, 0, 0}));
+             reg.DeleteKey(key);
+             return key;
+         }},
+        {"deleted by another connection between transactions",
+         [](Reg& reg, Reg& other) {
+             const auto key = reg.AddSubkey(Reg::kCurrentUser, u"K");
+             reg.Begin();
+             reg.SetValue(key, u"v", REG_DWORD, Bytes({1, 0, 0, 0}));
+             reg.Commit();
+             other.DeleteKey(key);
+             reg.Begin();
+             return key;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(file_);
+        Reg::Create(file_);
+        Reg reg(file_, store::Mode::ReadWrite);
+        Reg other(file_, store::Mode::ReadWrite);
+        const auto key = c.loseKey(reg, other);
+        EXPECT_THROW(reg.SetValue(key, u"w", REG_DWORD, Bytes({2, 0, 0, 0})), store::Error);
+        EXPECT_FALSE(reg.GetValue(key, u"w"));
+        reg.Rollback();
+    }
 }
 
 TEST_F(RegistryStoreTest, ReadOnlyNeverWrites) {

@@ -88,4 +88,22 @@ TEST(TextOperations, CaseFoldingOfNames) {
     EXPECT_LT(text::CompareNoCase(u"alpha", u"BETA"), 0);
 }
 
+// ASCII is converted without the Unicode library; it and the rest must come out alike.
+TEST(TextOperations, ToUtf8) {
+    struct Case {
+        std::u16string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {u"", ""},
+        {u"Value007 \t~", "Value007 \t~"},
+        {std::u16string(1, u'\0') + u"a\x7F", std::string(1, '\0') + "a\x7F"},
+        {u"a\x80", "a\xC2\x80"},                   // the first code unit past ASCII
+        {u"Ключ", "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87"},
+        {u"x\U0001F600", "x\xF0\x9F\x98\x80"},    // a surrogate pair
+        {u"x\xD800y", "x\xEF\xBF\xBDy"},          // a lone surrogate: U+FFFD
+    };
+    for (const Case& c : cases) EXPECT_EQ(text::ToUtf8(c.in), c.out);
+}
+
 }  // namespace

@@ -53,20 +53,14 @@ private:
     FileObject& file_;
 };
 
-// Serves a read from the file's buffer, refilling it from the file as needed.
-BOOL ReadBuffered(FileObject& file, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                  LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) || lpOverlapped != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const ReadingFile reading(file);
-    auto* out = static_cast<uint8_t*>(lpBuffer);
+// Fills a read from the file's buffer, refilling it from the file as needed; the
+// caller holds the file's flag. Fewer bytes than asked only at the end of the file.
+[[gnu::noinline]] BOOL ReadRefilling(FileObject& file, uint8_t* out, DWORD count,
+                                     LPDWORD lpNumberOfBytesRead) {
     size_t done = 0;
-    // Fewer bytes than asked only at the end of the file.
-    while (done < nNumberOfBytesToRead) {
+    while (done < count) {
         if (file.begin < file.end) {
-            const size_t n = std::min<size_t>(file.end - file.begin, nNumberOfBytesToRead - done);
+            const size_t n = std::min<size_t>(file.end - file.begin, count - done);
             std::memcpy(out + done, file.buffer.data() + file.begin, n);
             file.begin += n;
             done += n;
@@ -86,6 +80,29 @@ BOOL ReadBuffered(FileObject& file, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     }
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = static_cast<DWORD>(done);
     return TRUE;
+}
+
+// Serves a read from the file's buffer. A line reader asks for one UTF-16 character
+// at a time, so a read the buffer holds whole is a short copy and nothing more.
+inline BOOL ReadBuffered(FileObject& file, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                         LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) || lpOverlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const ReadingFile reading(file);
+    auto* out = static_cast<uint8_t*>(lpBuffer);
+    if (nNumberOfBytesToRead <= file.end - file.begin) [[likely]] {
+        const uint8_t* from = file.buffer.data() + file.begin;
+        if (nNumberOfBytesToRead == sizeof(char16_t))
+            std::memcpy(out, from, sizeof(char16_t));
+        else if (nNumberOfBytesToRead > 0)
+            std::memcpy(out, from, nNumberOfBytesToRead);
+        file.begin += nNumberOfBytesToRead;
+        if (lpNumberOfBytesRead) *lpNumberOfBytesRead = nNumberOfBytesToRead;
+        return TRUE;
+    }
+    return ReadRefilling(file, out, nNumberOfBytesToRead, lpNumberOfBytesRead);
 }
 
 struct SearchObject final : Object {
