@@ -98,7 +98,12 @@ bool IsPropertyType(uint16_t type) {
 
 struct VolumeStore::Impl {
     sql::Db db;
-    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "volume") { CheckKind(db); }
+    // One thread at a time uses a volume store (the device and the Windows build call
+    // it under their lock; each command opens its own), so its connection goes without
+    // SQLite's lock per call.
+    Impl(const fs::path& file, Mode mode) : db(file, mode, false, "volume", sql::Threads::OneAtATime) {
+        CheckKind(db);
+    }
 
     uint32_t NextOid() {
         sql::Stmt read(db.get(), "SELECT value FROM counters WHERE name = 'next_oid'", db.where());

@@ -470,4 +470,42 @@ TEST(MountTableTest, AddIsIdempotentIgnoringCaseAndIdsAreNeverReused) {
     EXPECT_THROW(mounts.Add(u"relative.vol"), store::Error);
 }
 
+// A scratch folder asked to be in memory is, unless TMPDIR names another place; and
+// what it holds may stay there only while it is small.
+TEST(ScratchFolderTest, InMemoryUnlessTmpdirSaysOtherwise) {
+    std::error_code ec;
+    if (!fs::is_directory("/dev/shm", ec)) GTEST_SKIP() << "no /dev/shm here";
+    const char* previous = std::getenv("TMPDIR");
+    const std::string kept = previous ? previous : "";
+    ScratchFolder elsewhere;
+    struct Case {
+        const char* tmpdir;  // nullptr: unset
+        bool inMemory;
+        bool expectMemory;
+    };
+    const std::string there = elsewhere.path().string();
+    for (const Case c : {Case{nullptr, true, true}, Case{"", true, true}, Case{there.c_str(), true, false},
+                         Case{nullptr, false, false}}) {
+        SCOPED_TRACE(std::string("TMPDIR=") + (c.tmpdir ? c.tmpdir : "(unset)") + (c.inMemory ? ", in memory" : ""));
+        if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1);
+        else unsetenv("TMPDIR");
+        ScratchFolder scratch(c.inMemory);
+        EXPECT_EQ(scratch.inMemory(), c.expectMemory);
+        EXPECT_EQ(scratch.path().string().rfind("/dev/shm/", 0) == 0, c.expectMemory);
+        if (c.tmpdir && *c.tmpdir) {
+            EXPECT_EQ(scratch.path().parent_path(), fs::path(c.tmpdir));
+        }
+        std::ofstream(scratch.path() / "small") << "a few bytes";
+        EXPECT_EQ(scratch.RoomInMemory(), c.expectMemory);
+        if (c.expectMemory) {
+            // Sparse: counted at its length, costing no memory.
+            std::ofstream(scratch.path() / "large").close();
+            fs::resize_file(scratch.path() / "large", std::uintmax_t{300} << 20);
+            EXPECT_FALSE(scratch.RoomInMemory());
+        }
+    }
+    if (previous) setenv("TMPDIR", kept.c_str(), 1);
+    else unsetenv("TMPDIR");
+}
+
 }  // namespace

@@ -38,12 +38,18 @@ ScratchGuard::ScratchGuard(bool inMemory) {
     try {
         folder_ = std::make_unique<store::ScratchFolder>(inMemory);
         path_ = folder_->path();
+        inMemory_ = folder_->inMemory();
         watcher_ = std::thread([this] { Watch(); });
     } catch (...) {
         folder_.reset();
         pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
         throw;
     }
+}
+
+bool ScratchGuard::RoomInMemory() const {
+    std::lock_guard lock(mutex_);
+    return folder_ && folder_->RoomInMemory();
 }
 
 ScratchGuard::~ScratchGuard() {

@@ -33,15 +33,19 @@ public:
     ScratchGuard& operator=(const ScratchGuard&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    // As store::ScratchFolder's.
+    bool inMemory() const { return inMemory_; }
+    bool RoomInMemory() const;
 
 private:
     void Watch();
 
     sigset_t signals_;
     sigset_t previous_;  // the mask of the making thread before the guard
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::unique_ptr<store::ScratchFolder> folder_;  // null once removed
     std::filesystem::path path_;
+    bool inMemory_ = false;
     bool stopping_ = false;
     std::thread watcher_;
 };

@@ -43,8 +43,22 @@ std::u16string InstallerFolder(const std::u16string& modulePath) {
 size_t DryRun(const fs::path& image, const std::string& updateDir, bool json, OutputSpool& report) {
     // Refuses what "run" would refuse, before anything is copied.
     const host::DeviceOptions run = InstallerOptions(image, updateDir);
-    ScratchGuard scratch(false);
-    const StoreCopies copies(image, run.attachments, scratch.path());
+    // The copies are throwaway: in memory they cost no disk writes. Where memory is
+    // short for them, they are made again in the temporary folder.
+    auto scratch = std::make_unique<ScratchGuard>(true);
+    std::unique_ptr<StoreCopies> made;
+    try {
+        made = std::make_unique<StoreCopies>(image, run.attachments, scratch->path());
+    } catch (const store::Error&) {
+        if (!scratch->inMemory() || scratch->RoomInMemory()) throw;  // not for want of memory
+    }
+    if (scratch->inMemory() && !scratch->RoomInMemory()) {
+        made.reset();
+        scratch.reset();
+        scratch = std::make_unique<ScratchGuard>(false);
+        made = std::make_unique<StoreCopies>(image, run.attachments, scratch->path());
+    }
+    const StoreCopies& copies = *made;
     try {
         OriginalPlaces places = PlacesFor(image, run.attachments, copies.MountedVolumes());
         host::DeviceOptions options;
