@@ -132,6 +132,8 @@ BENCHMARK(BM_VectorScan)->Iterations(kScans)->Unit(benchmark::kMillisecond);
 // Keeps each benchmark's time per scan for the ratio line.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only for a terminal, so that the ratio line is plain text in a pipe.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (!run.error_occurred) seconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();

@@ -132,7 +132,7 @@ rm -rf "$work/w2-after" && cp -a "$work/img" "$work/w2-after"
 know w2 "rm -rf '$work/img' && cp -a '$w2/image' '$work/img'" "$w2/update" "$w2/image" "$work/w2-after"
 
 # ---- record scan ----
-record_scan="$("$root/$build/bench/record_scan_bench" 2>/dev/null | grep '^ratio ')"
+record_scan="$("$root/$build/bench/record_scan_bench" 2>/dev/null | grep '^ratio ' || true)"
 
 # ---- growth ----
 for n in 25000 50000 200000; do run_w1 "$n"; done
