@@ -95,8 +95,10 @@ std::shared_ptr<Database> Open(const std::vector<store::Mount>& mounts, PCEGUID 
 
 // What one handle on a database holds.
 struct Cursor {
-    Cursor(std::shared_ptr<Database> d, bool autoIncrement) : db(std::move(d)), autoIncrement(autoIncrement) {}
+    Cursor(std::shared_ptr<Database> d, bool autoIncrement)
+        : db(std::move(d)), records(*db->records), autoIncrement(autoIncrement) {}
     const std::shared_ptr<Database> db;
+    const RecordTable& records;  // db's, at hand for the scan's calls
     const bool autoIncrement;
     // The current record, SIZE_MAX for none; an atomic so that a handle may be used on
     // more than one thread.

@@ -144,7 +144,18 @@ struct RecordTable {
 };
 
 [[gnu::always_inline]] inline CEOID Seek(Cursor& cursor, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex) {
-    const RecordTable& records = *cursor.db->records;
+    const RecordTable& records = cursor.records;
+    if (dwSeekType == CEDB_SEEK_BEGINNING) [[likely]] {
+        // The scan's seek: every record below the count has its block.
+        const RecordArray* array = records.current.load(std::memory_order_acquire);
+        if (dwValue >= array->count.load(std::memory_order_acquire)) {
+            SetLastError(ERROR_SEEK);
+            return 0;
+        }
+        cursor.current.store(dwValue, std::memory_order_relaxed);
+        if (lpdwIndex) *lpdwIndex = dwValue;
+        return array->slots[dwValue].oid;
+    }
     const size_t count = records.Count();
     size_t target = SIZE_MAX;
     switch (dwSeekType) {
@@ -183,7 +194,7 @@ struct RecordTable {
 // ERROR_NO_MORE_ITEMS when there is none.
 [[gnu::always_inline]] inline const Block* CurrentBlock(const Cursor& cursor, size_t* index, CEOID* oid) {
     *index = cursor.current.load(std::memory_order_relaxed);
-    const Block* block = *index == SIZE_MAX ? nullptr : cursor.db->records->BlockAt(*index, oid);
+    const Block* block = *index == SIZE_MAX ? nullptr : cursor.records.BlockAt(*index, oid);
     if (!block) SetLastError(ERROR_NO_MORE_ITEMS);
     return block;
 }
