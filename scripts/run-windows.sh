@@ -64,8 +64,22 @@ wine_display "$work"
     "$ceupdate" reg export --device "$image" "$top" | { [ "$top" = HKEY_CLASSES_ROOT ] && cat || tail -n +2; }
   done | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE
 } > "$work/image.reg"
-"$WINE" reg import "$(windows_path "$work/image.reg")" >/dev/null 2>&1 ||
-  fail "Wine's reg import did not take the image's registry"
+# Wine's reg now and then fails on a fresh prefix while its server starts (seen once in
+# some hundreds of runs); the import is the same whenever it is made, so it is tried
+# again on a restarted server before the run is given up, and what Wine said is shown.
+imported=""
+for attempt in 1 2 3; do
+  if "$WINE" reg import "$(windows_path "$work/image.reg")" >"$work/reg-import.log" 2>&1; then
+    imported=1
+    break
+  fi
+  "$WINESERVER" --kill 2>/dev/null || true
+  sleep "$attempt"
+done
+[ -n "$imported" ] || {
+  tail -n 5 "$work/reg-import.log" >&2
+  fail "Wine's reg import did not take the image's registry (3 tries)"
+}
 
 status=0
 "$WINE" "$windows/observer.exe" ${RUN_WINDOWS_WAIT_FOR:+--wait-for "$(windows_path "$RUN_WINDOWS_WAIT_FOR")"} \
