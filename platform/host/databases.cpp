@@ -125,5 +125,4 @@ CEOID Device::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID,
     return written;
 }
 
-
 }  // namespace host::device
