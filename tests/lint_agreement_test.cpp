@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -18,7 +20,9 @@
 #include "tests/support/cli.h"
 #include "tests/support/installer_fixture.h"
 #include "tests/support/script_corpus.h"
+#include "tools/analyses/check.h"
 #include "tools/analyses/script_calls.h"
+#include "tools/errors.h"
 
 namespace {
 
@@ -126,6 +130,91 @@ TEST_F(LintAgreementTest, DemoScript) {
 TEST_F(LintAgreementTest, GeneratedScripts) {
     ScriptGenerator generator(20240611);
     for (int i = 0; i < 300; ++i) ExpectAgreement(generator.Next(), "generated script " + std::to_string(i));
+}
+
+// ---- The lint that follows check's run -------------------------------------------------------
+
+std::string TextOf(const tools::LintReport& report) {
+    std::ostringstream out;
+    report.WriteTo(out);
+    return out.str();
+}
+
+// What check's lint says of a script, made while the installer imports it, on a
+// thread of its own that takes each call as it is made.
+std::string LintFollowingTheImport(const Bytes& script) {
+    ScratchImage img;
+    img.WriteUpdateFile("script.reg", script);
+    img.Bind();
+    std::string text;
+    {
+        tools::RunRecord record(host::CurrentBackend());
+        std::future<tools::ScriptLints> lints =
+            std::async(std::launch::async, [&] { return tools::LintScripts(record, false); });
+        {
+            host::ScopedBackend inFront(record);
+            ImportRegistryScript(u"\\upd\\script.reg");
+        }
+        record.EndOfRun();
+        const tools::ScriptLints made = lints.get();
+        EXPECT_EQ(made.size(), 1u);
+        if (made.size() == 1) text = TextOf(*made[0]);
+    }
+    img.Unbind();
+    return text;
+}
+
+// A script of many sections and values, written a section at a time: enough calls
+// that the follower takes them in several batches while the import goes on.
+Bytes ManyValues(int sections, int values) {
+    std::u16string text = u"Windows Registry Editor Version 5.00\n\n";
+    for (int s = 0; s < sections; ++s) {
+        text += u"[HKEY_CURRENT_USER\\Software\\Follow\\S" + text::FromUtf8(std::to_string(s)) + u"]\n";
+        for (int v = 0; v < values; ++v) {
+            const std::u16string n = text::FromUtf8(std::to_string(v));
+            text += (v % 3 == 0 ? u"\"V" + n + u"\"=dword:" + n
+                                : v % 3 == 1 ? u"\"V" + n + u"\"=\"text " + n + u"\""
+                                             : u"\"V" + n + u"\"=hex:0" + n.substr(0, 1) + u",ff") + u"\n";
+        }
+        text += u"\n";
+    }
+    return Script(text);
+}
+
+TEST_F(LintAgreementTest, CheckLintFollowingTheRunSaysWhatLintSaysAfterIt) {
+    struct Case {
+        std::string name;
+        Bytes script;
+    };
+    std::vector<Case> cases = {{"demo", Bytes()}, {"many values", ManyValues(12, 1000)}};
+    std::ifstream in(std::string(CEUPDATE_SOURCE_DIR) + "/demo/update-src/settings.reg.txt", std::ios::binary);
+    cases[0].script = Script(text::FromUtf8(std::string((std::istreambuf_iterator<char>(in)), {})));
+    for (const CorpusCase& c : ScriptCorpus()) cases.push_back({c.name, Script(c.text, c.options)});
+    for (const Case& c : cases) {
+        tools::LintReport after;
+        tools::LintScript(c.script, after);
+        EXPECT_EQ(LintFollowingTheImport(c.script), TextOf(after)) << c.name;
+    }
+}
+
+TEST_F(LintAgreementTest, CheckLintComesBackWhenTheRunEndsInTheMiddleOfAScript) {
+    // The installer opened the script and wrote nothing before the run ended (a store
+    // failed, say): the lint waiting for its writes is told there are none.
+    ScratchImage img;
+    img.WriteUpdateFile("script.reg", Script(u"[HKEY_CURRENT_USER\\Software\\T]\n\"A\"=\"x\"\n"));
+    img.Bind();
+    {
+        tools::RunRecord record(host::CurrentBackend());
+        std::future<tools::ScriptLints> lints =
+            std::async(std::launch::async, [&] { return tools::LintScripts(record, false); });
+        const HANDLE file = record.CreateFileW(u"\\upd\\script.reg", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        record.EndOfRun();
+        EXPECT_THROW(lints.get(), tools::ToolError);
+        record.CloseHandle(file);
+    }
+    img.Unbind();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -50,6 +51,8 @@ public:
         std::atomic<size_t> position{0};  // bytes handed to the installer so far
         std::atomic<size_t> lines{0};     // lines whose LF was handed to it
         ScriptCalls calls;
+        bool ended = false;               // closed, or the run is over: no more calls
+        size_t wanted = SIZE_MAX;         // the calls a follower waits for (FollowCalls)
     };
 
     struct PatchJob {
@@ -63,6 +66,17 @@ public:
     // What the run did; read them once it has ended.
     const std::deque<Script>& scripts() const { return scripts_; }
     const std::map<int, PatchJob>& jobs() const { return jobs_; }  // by database job
+
+    // For a lint that follows the run while it goes, on a thread of its own. Script
+    // `index` once the installer has opened it (its path, whether it opened and its
+    // bytes are there), or null when the run ended with fewer scripts.
+    const Script* WaitForScript(size_t index);
+    // The calls made while the installer reads script `index`, each handed over when
+    // the walk asks for it and it has been made; a wait comes back when the call is
+    // there or the reading has ended.
+    std::unique_ptr<CallSource> FollowCalls(size_t index);
+    // The run is over, however it ended: every wait comes back.
+    void EndOfRun();
 
     HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                        LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -83,10 +97,15 @@ public:
                              CEPROPVAL* rgPropVal) override;
 
 private:
+    class Follower;
     void ReadWhole(Script& script);
+    // After a call was added to `script`: wakes its follower when it has what it waits for.
+    void Added(Script& script);
     static BOOL Serve(Script& script, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
 
-    std::mutex mutex_;  // the installer's two threads both call in
+    std::mutex mutex_;  // the installer's two threads both call in, and a follower
+    std::condition_variable changed_;  // a script opened or ended, or calls a follower wants
+    bool runEnded_ = false;
     std::deque<Script> scripts_;  // a deque: a script stays where it is as others are added
     std::map<int, PatchJob> jobs_;
     std::map<HANDLE, Script*> scriptFiles_;  // open script files
@@ -100,7 +119,9 @@ private:
 // The lint of each script the run took, in its order (null for one that could not be
 // opened), in the form WriteCheckReport writes (json or text).
 using ScriptLints = std::vector<std::unique_ptr<LintReport>>;
-ScriptLints LintScripts(const RunRecord& record, bool json);
+// Made while the run goes, following it (RunRecord::FollowCalls); returns when the
+// run has ended (RunRecord::EndOfRun) and every script is linted.
+ScriptLints LintScripts(RunRecord& record, bool json);
 
 // Writes what "check" shows: the text, or the JSON object {"diff", "scripts",
 // "patches", "passed_over"}. `diff` is the diff of the copies and `lints` the

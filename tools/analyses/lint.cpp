@@ -192,8 +192,8 @@ struct Context {
 // and hands writes and notes to the report.
 class Walk {
 public:
-    Walk(std::span<const uint8_t> bytes, const ScriptCalls& run, LintReport& report)
-        : lines_(bytes), run_(run), keys_(run.keys()), report_(report),
+    Walk(std::span<const uint8_t> bytes, CallSource& run, LintReport& report)
+        : lines_(bytes), run_(run), report_(report),
           import_(std::make_unique<ScriptImport>()) {}
 
     void Run();
@@ -214,8 +214,7 @@ private:
     void CheckByteChars(const WCHAR* from, size_t line);
 
     LineSource lines_;
-    const ScriptCalls& run_;
-    const std::vector<RecordedKey>& keys_;
+    CallSource& run_;
     LintReport& report_;
     std::vector<LintNote> pending_;  // notes not yet handed on: a few lines' worth
     size_t nextKey_ = 0;
@@ -260,9 +259,9 @@ void Walk::Run() {
         Warn(lineNo_ + 1, "the last line has no line feed: the installer never reads it");
     }
     Flush(SIZE_MAX);
-    if (nextWrite_ != run_.writes()) {
+    if (const size_t made = run_.Writes(); nextWrite_ != made) {
         throw ToolError("lint cannot follow the installer: it predicts " + std::to_string(nextWrite_) +
-                        " writes, the installer made " + std::to_string(run_.writes()));
+                        " writes, the installer made " + std::to_string(made));
     }
 }
 
@@ -328,12 +327,12 @@ void Walk::Seeking(ScriptEvent event, ScriptLineStatus status) {
 void Walk::OpenKey() {
     const ScriptHeader& header = import_->header;
     const std::u16string key = FullKeyPath(header.root, header.hasKeyPath ? header.keyPath : nullptr);
-    if (nextKey_ >= keys_.size() || !text::EqualNoCase(keys_[nextKey_].key, key) ||
-        keys_[nextKey_].line != lineNo_) {
+    const RecordedKey* made = run_.Key(nextKey_++);
+    if (!made || !text::EqualNoCase(made->key, key) || made->line != lineNo_) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(lineNo_) +
                         ": it opens no key " + ShownText(key) + " there");
     }
-    const bool opened = keys_[nextKey_++].opened;
+    const bool opened = made->opened;
     ScriptKeyOpened(import_.get(), opened ? TRUE : FALSE);
     std::u16string_view text(line_);
     const size_t close = text.find(u']');
@@ -406,11 +405,11 @@ void Walk::ValueWritten(size_t callLine) {
     ScriptValueData(&value, &data, &size);
     const std::span<const uint8_t> bytes(data, data ? size : 0);
     const std::u16string_view name(value.name);
-    if (nextWrite_ >= run_.writes()) {
+    RecordedWrite made;
+    if (!run_.Write(nextWrite_++, made)) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(valueLine_) +
                         ": it predicts a write the installer did not make");
     }
-    const RecordedWrite made = run_.write(nextWrite_++);
     if (made.line != callLine || made.key != sectionKey_ || made.name != name || made.type != value.type ||
         !std::equal(made.bytes.begin(), made.bytes.end(), bytes.begin(), bytes.end())) {
         throw ToolError("lint cannot follow the installer at line " + std::to_string(made.line) +
@@ -637,10 +636,11 @@ void LintReport::WriteWritesList(std::ostream& out) const { impl_->WriteList(out
 void LintReport::WriteWarningsList(std::ostream& out) const { impl_->WriteList(out, impl_->warnings); }
 
 void LintScript(std::span<const uint8_t> bytes, LintReport& report) {
-    LintRecorded(bytes, RunImporter(bytes), report);
+    ScriptCalls calls = RunImporter(bytes);
+    LintRecorded(bytes, calls, report);
 }
 
-void LintRecorded(std::span<const uint8_t> bytes, const ScriptCalls& calls, LintReport& report) {
+void LintRecorded(std::span<const uint8_t> bytes, CallSource& calls, LintReport& report) {
     NoteTheEncoding(bytes, report);
     Walk(bytes, calls, report).Run();
 }

@@ -73,7 +73,8 @@ private:
 // lint, never in the script).
 void LintScript(std::span<const uint8_t> bytes, LintReport& report);
 
-// Lints a script's bytes against the calls the installer made while reading them.
-void LintRecorded(std::span<const uint8_t> bytes, const ScriptCalls& calls, LintReport& report);
+// Lints a script's bytes against the calls the installer made while reading them,
+// taking each call when the walk comes to it.
+void LintRecorded(std::span<const uint8_t> bytes, CallSource& calls, LintReport& report);
 
 }  // namespace tools

@@ -33,7 +33,7 @@ void ScriptCalls::SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, cons
 void ScriptCalls::CloseKey(HKEY key) { open_.erase(key); }
 
 RecordedWrite ScriptCalls::write(size_t index) const {
-    const Write& w = writes_[index];
+    const Made& w = writes_[index];
     RecordedWrite out;
     out.line = w.line;
     out.key = w.key == kNoKey ? std::u16string_view(u"?") : std::u16string_view(keys_[w.key].key);
@@ -42,6 +42,12 @@ RecordedWrite ScriptCalls::write(size_t index) const {
     out.bytes = std::span<const uint8_t>(bytes_).subspan(w.bytes, w.byteCount);
     out.result = w.result;
     return out;
+}
+
+bool ScriptCalls::Write(size_t index, RecordedWrite& write) {
+    if (index >= writes_.size()) return false;
+    write = this->write(index);
+    return true;
 }
 
 }  // namespace tools

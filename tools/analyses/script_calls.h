@@ -25,7 +25,7 @@ struct RecordedKey {
     bool opened = false;
 };
 
-// One write as recorded; the views stay valid while the ScriptCalls lives.
+// One write as recorded; the views stay valid while what holds the write lives.
 struct RecordedWrite {
     size_t line = 0;               // the line whose LF was read last when the call was made
     std::u16string_view key;       // full path: root name, then the key path; "?" if unknown
@@ -46,7 +46,22 @@ inline bool DeliveredLineFeed(const void* buffer, DWORD delivered) {
     return delivered == 2 && data[0] == 0x0A && data[1] == 0;
 }
 
-class ScriptCalls {
+// The calls of one script as a walk takes them, in the order they were made.
+class CallSource {
+public:
+    virtual ~CallSource() = default;
+    // Key `index`, or null when the installer opened no more keys while reading the
+    // script. Valid until the next call.
+    virtual const RecordedKey* Key(size_t index) = 0;
+    // Write `index`, or false when the installer made no more; its views stay valid
+    // until the next call.
+    virtual bool Write(size_t index, RecordedWrite& write) = 0;
+    // How many writes the installer made while reading the script.
+    virtual size_t Writes() = 0;
+};
+
+// The calls of a script that has been read to its end, held compactly.
+class ScriptCalls final : public CallSource {
 public:
     // Each call with the number of lines whose LF had been read when it was made.
     void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
@@ -58,9 +73,13 @@ public:
     size_t writes() const { return writes_.size(); }
     RecordedWrite write(size_t index) const;
 
+    const RecordedKey* Key(size_t index) override { return index < keys_.size() ? &keys_[index] : nullptr; }
+    bool Write(size_t index, RecordedWrite& write) override;
+    size_t Writes() override { return writes_.size(); }
+
 private:
     static constexpr size_t kNoKey = SIZE_MAX;
-    struct Write {
+    struct Made {
         size_t line;
         size_t key;  // in keys_, or kNoKey
         size_t name;
@@ -71,7 +90,7 @@ private:
         LONG result;
     };
     std::vector<RecordedKey> keys_;
-    std::vector<Write> writes_;
+    std::vector<Made> writes_;
     std::u16string names_;
     std::vector<uint8_t> bytes_;
     std::map<HKEY, size_t> open_;  // the keys opened, by handle: where in keys_

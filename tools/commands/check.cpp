@@ -68,19 +68,35 @@ size_t DryRun(const fs::path& image, const std::string& updateDir, bool json, Ou
         options.screen = nullptr;  // nothing drawn; the message returns at once
         TraceFromEnvironment(options);
 
+        // The lint of the scripts follows the run on a thread of its own, taking each
+        // call as the installer makes it; the diff of the copies, made once the run is
+        // over, goes alongside the rest of the lint. On two cores where there are two.
         std::unique_ptr<OriginalFiles> files;
         std::unique_ptr<RunRecord> record;
-        RunInstaller(options, [&](host::Backend& device) {
-            files = std::make_unique<OriginalFiles>(device, places);
-            record = std::make_unique<RunRecord>(*files);
-            return record.get();
-        });
+        ScriptLints lints;
+        std::exception_ptr lintFailed;
+        std::jthread linter;
+        try {
+            RunInstaller(options, [&](host::Backend& device) {
+                files = std::make_unique<OriginalFiles>(device, places);
+                record = std::make_unique<RunRecord>(*files);
+                linter = std::jthread([&] {
+                    try {
+                        lints = LintScripts(*record, json);
+                    } catch (...) {
+                        lintFailed = std::current_exception();
+                    }
+                });
+                return record.get();
+            });
+        } catch (...) {
+            if (record) record->EndOfRun();
+            throw;
+        }
+        record->EndOfRun();
 
-        // The diff of the copies and the lint of the scripts need nothing of each
-        // other: made at the same time, on two cores where there are two.
         DiffReport diff = json ? DiffReport(1, 3) : DiffReport();
         std::exception_ptr diffFailed;
-        ScriptLints lints;
         {
             std::jthread differ([&] {
                 try {
@@ -90,8 +106,9 @@ size_t DryRun(const fs::path& image, const std::string& updateDir, bool json, Ou
                     diffFailed = std::current_exception();
                 }
             });
-            lints = LintScripts(*record, json);
+            linter.join();
         }
+        if (lintFailed) std::rethrow_exception(lintFailed);
         if (diffFailed) std::rethrow_exception(diffFailed);
         SpoolStream out(report);
         return WriteCheckReport(out, json, diff, *record, lints, store::PathMap(image, run.attachments),
