@@ -220,9 +220,12 @@ template <typename Allocate>
     if (cursor.autoIncrement) cursor.current.store(index + 1, std::memory_order_relaxed);
     auto* value = reinterpret_cast<CEPROPVAL*>(buffer);
     if (!e) {
-        *value = CEPROPVAL{};
+        // Field by field: the whole CEPROPVAL zeroed at once compiles to a string
+        // store that costs more than the rest of the read.
         value->propid = propid;
+        value->wLenData = 0;
         value->wFlags = CEDB_PROPNOTFOUND;
+        std::memset(&value->val, 0, sizeof value->val);
         SetLastError(ERROR_NO_DATA);
         return 0;
     }
