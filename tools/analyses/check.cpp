@@ -63,8 +63,9 @@ HANDLE RunRecord::CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
     Script& script = scripts_.emplace_back();
     script.path = path;
     script.opened = opened;
-    script.ended = !opened;
-    if (opened) {
+    if (!opened) {
+        script.calls.End();
+    } else {
         script.handle = file;
         ReadWhole(script);
         scriptFiles_[file] = &script;
@@ -142,8 +143,7 @@ BOOL RunRecord::CloseHandle(HANDLE hObject) {
             if (reading_ == *script) reading_ = nullptr;
             Script* open = *script;
             lastOpened_.compare_exchange_strong(open, nullptr);
-            open->ended = true;
-            changed_.notify_all();
+            open->calls.End();
             scriptFiles_.erase(hObject);
         }
         patchFiles_.erase(hObject);
@@ -163,7 +163,6 @@ LONG RunRecord::RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPW
     if (reading_) {
         reading_->calls.CreateKey(reading_->lines.load(std::memory_order_relaxed), hKey, lpSubKey, result,
                                   result == ERROR_SUCCESS ? *phkResult : nullptr);
-        Added(*reading_);
     }
     return result;
 }
@@ -175,7 +174,6 @@ LONG RunRecord::RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, D
     if (reading_) {
         reading_->calls.SetValue(reading_->lines.load(std::memory_order_relaxed), hKey, lpValueName, dwType,
                                  lpData, cbData, result);
-        Added(*reading_);
     }
     return result;
 }
@@ -213,99 +211,6 @@ CEOID RunRecord::CeWriteRecordProps(HANDLE hDbase, CEOID oidRecord, WORD cPropID
 
 // ---- Following the run ------------------------------------------------------------------
 
-namespace {
-
-// How many calls a follower takes at a time: it is woken once per batch, not per call.
-constexpr size_t kFollowBatch = 4096;
-
-size_t CallCount(const RunRecord::Script& script) {
-    return script.calls.keys().size() + script.calls.writes();
-}
-
-}  // namespace
-
-void RunRecord::Added(Script& script) {
-    if (CallCount(script) < script.wanted) return;
-    script.wanted = SIZE_MAX;
-    changed_.notify_all();
-}
-
-// Copies the calls it is given out of the record under its lock, a batch of writes
-// at a time: the record's buffers move as the run adds to them.
-class RunRecord::Follower final : public CallSource {
-public:
-    Follower(RunRecord& record, Script& script) : record_(record), script_(script) {}
-
-    const RecordedKey* Key(size_t index) override {
-        std::unique_lock lock(record_.mutex_);
-        Await(lock, [&] { return script_.calls.keys().size() > index; });
-        if (index >= script_.calls.keys().size()) return nullptr;
-        key_ = script_.calls.keys()[index];
-        return &key_;
-    }
-
-    bool Write(size_t index, RecordedWrite& write) override {
-        if ((index < first_ || index >= first_ + count_) && !Fetch(index)) return false;
-        const Held& held = batch_[index - first_];
-        write = {held.line, held.key, held.name, held.type, held.bytes, held.result};
-        return true;
-    }
-
-    size_t Writes() override {
-        std::unique_lock lock(record_.mutex_);
-        Await(lock, [] { return false; });
-        return script_.calls.writes();
-    }
-
-private:
-    struct Held {
-        size_t line = 0;
-        std::u16string key;
-        std::u16string name;
-        uint32_t type = 0;
-        std::vector<uint8_t> bytes;
-        LONG result = ERROR_SUCCESS;
-    };
-
-    // Waits until `ready`, or until the script's reading has ended.
-    template <typename Ready>
-    void Await(std::unique_lock<std::mutex>& lock, Ready ready) {
-        while (!ready() && !script_.ended) {
-            script_.wanted = CallCount(script_) + kFollowBatch;
-            record_.changed_.wait(lock);
-        }
-    }
-
-    // Takes the writes from `index` on, as many as are made, up to a batch.
-    bool Fetch(size_t index) {
-        std::unique_lock lock(record_.mutex_);
-        Await(lock, [&] { return script_.calls.writes() > index; });
-        const size_t made = script_.calls.writes();
-        if (index >= made) return false;
-        count_ = std::min(made - index, kFollowBatch);
-        first_ = index;
-        if (batch_.size() < count_) batch_.resize(count_);
-        for (size_t i = 0; i < count_; ++i) {
-            const RecordedWrite write = script_.calls.write(index + i);
-            Held& held = batch_[i];
-            held.line = write.line;
-            held.key.assign(write.key);
-            held.name.assign(write.name);
-            held.type = write.type;
-            held.bytes.assign(write.bytes.begin(), write.bytes.end());
-            held.result = write.result;
-        }
-        return true;
-    }
-
-    RunRecord& record_;
-    Script& script_;
-    RecordedKey key_;
-    std::vector<Held> batch_;  // writes first_ .. first_ + count_, their buffers reused
-    size_t first_ = 0;
-    size_t count_ = 0;
-};
-
 const RunRecord::Script* RunRecord::WaitForScript(size_t index) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return scripts_.size() > index || runEnded_; });
@@ -314,13 +219,13 @@ const RunRecord::Script* RunRecord::WaitForScript(size_t index) {
 
 std::unique_ptr<CallSource> RunRecord::FollowCalls(size_t index) {
     std::lock_guard lock(mutex_);
-    return std::make_unique<Follower>(*this, scripts_.at(index));
+    return scripts_.at(index).calls.Follow();
 }
 
 void RunRecord::EndOfRun() {
     std::lock_guard lock(mutex_);
     runEnded_ = true;
-    for (Script& script : scripts_) script.ended = true;
+    for (Script& script : scripts_) script.calls.End();
     changed_.notify_all();
 }
 

@@ -50,9 +50,7 @@ public:
         DWORD readError = 0;         // the error the device ended that read with, if any
         std::atomic<size_t> position{0};  // bytes handed to the installer so far
         std::atomic<size_t> lines{0};     // lines whose LF was handed to it
-        ScriptCalls calls;
-        bool ended = false;               // closed, or the run is over: no more calls
-        size_t wanted = SIZE_MAX;         // the calls a follower waits for (FollowCalls)
+        FollowedCalls calls;              // ended when it is closed or the run is over
     };
 
     struct PatchJob {
@@ -97,14 +95,11 @@ public:
                              CEPROPVAL* rgPropVal) override;
 
 private:
-    class Follower;
     void ReadWhole(Script& script);
-    // After a call was added to `script`: wakes its follower when it has what it waits for.
-    void Added(Script& script);
     static BOOL Serve(Script& script, LPVOID buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped);
 
     std::mutex mutex_;  // the installer's two threads both call in, and a follower
-    std::condition_variable changed_;  // a script opened or ended, or calls a follower wants
+    std::condition_variable changed_;  // a script opened, or the run ended
     bool runEnded_ = false;
     std::deque<Script> scripts_;  // a deque: a script stays where it is as others are added
     std::map<int, PatchJob> jobs_;

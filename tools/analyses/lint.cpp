@@ -2,16 +2,20 @@
 // and a walk of the same lines through the importer's line reader and section state
 // machine (why each line is taken or passed over).
 //
-// Layout: lint's own run of the importer; the walk, one handler per event of the
-// state machine; the comparison of the two; the JSON and text forms.
+// Layout: lint's own run of the importer, which the walk follows on a thread of its
+// own; the walk, one handler per event of the state machine; the comparison of the
+// two; the JSON and text forms.
 #include "tools/analyses/lint.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "platform/host/host.h"
 #include "platform/limits.h"
@@ -68,14 +72,15 @@ public:
         return target().RegCloseKey(key);
     }
 
-    ScriptCalls calls;
+    FollowedCalls calls;
 
 private:
     size_t lines_ = 0;
 };
 
-// The importer's one run over the script, on a scratch image of its own.
-ScriptCalls RunImporter(std::span<const uint8_t> bytes) {
+// The importer's one run over the script, on a scratch image of its own, while
+// `walk` takes its calls on another thread as they are made.
+void RunImporter(std::span<const uint8_t> bytes, const std::function<void(CallSource&)>& walk) {
     store::ScratchFolder scratch(true);
     const fs::path image = scratch.path() / "image";
     store::InitImage(image);
@@ -86,11 +91,25 @@ ScriptCalls RunImporter(std::span<const uint8_t> bytes) {
     host::DeviceBinding binding(options);
     // The recorder wraps this device itself, whatever backend was in front before.
     ImportRecorder recorder(bytes, binding.device());
-    {
+    std::exception_ptr walkFailed;
+    std::jthread walker([&] {
+        try {
+            const std::unique_ptr<CallSource> calls = recorder.calls.Follow();
+            walk(*calls);
+        } catch (...) {
+            walkFailed = std::current_exception();
+        }
+    });
+    try {
         host::ScopedBackend inFront(recorder);
         ImportRegistryScript(u"\\script.reg");
+    } catch (...) {
+        recorder.calls.End();
+        throw;
     }
-    return std::move(recorder.calls);
+    recorder.calls.End();
+    walker.join();
+    if (walkFailed) std::rethrow_exception(walkFailed);
 }
 
 // ---- Small text helpers ------------------------------------------------------------------
@@ -636,8 +655,7 @@ void LintReport::WriteWritesList(std::ostream& out) const { impl_->WriteList(out
 void LintReport::WriteWarningsList(std::ostream& out) const { impl_->WriteList(out, impl_->warnings); }
 
 void LintScript(std::span<const uint8_t> bytes, LintReport& report) {
-    ScriptCalls calls = RunImporter(bytes);
-    LintRecorded(bytes, calls, report);
+    RunImporter(bytes, [&](CallSource& calls) { LintRecorded(bytes, calls, report); });
 }
 
 void LintRecorded(std::span<const uint8_t> bytes, CallSource& calls, LintReport& report) {

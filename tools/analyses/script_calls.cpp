@@ -1,6 +1,8 @@
 // The registry calls made while a script is read.
 #include "tools/analyses/script_calls.h"
 
+#include <algorithm>
+
 #include "platform/host/host.h"
 
 namespace tools {
@@ -44,10 +46,120 @@ RecordedWrite ScriptCalls::write(size_t index) const {
     return out;
 }
 
-bool ScriptCalls::Write(size_t index, RecordedWrite& write) {
-    if (index >= writes_.size()) return false;
-    write = this->write(index);
-    return true;
+// ---- Followed calls ----------------------------------------------------------------------
+
+namespace {
+
+// How many calls the walk takes at a time: it is woken once per batch, not per call.
+constexpr size_t kFollowBatch = 4096;
+
+}  // namespace
+
+void FollowedCalls::CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key) {
+    std::lock_guard lock(mutex_);
+    calls_.CreateKey(line, root, path, result, key);
+    Added();
 }
+
+void FollowedCalls::SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data,
+                             DWORD size, LONG result) {
+    std::lock_guard lock(mutex_);
+    calls_.SetValue(line, key, name, type, data, size, result);
+    Added();
+}
+
+void FollowedCalls::CloseKey(HKEY key) {
+    std::lock_guard lock(mutex_);
+    calls_.CloseKey(key);
+}
+
+void FollowedCalls::End() {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+}
+
+void FollowedCalls::Added() {
+    if (calls_.keys().size() + calls_.writes() < wanted_) return;
+    wanted_ = SIZE_MAX;
+    changed_.notify_all();
+}
+
+// Copies the calls it is given out under the lock, a batch of writes at a time: the
+// recorded buffers move as calls are added.
+class FollowedCalls::Follower final : public CallSource {
+public:
+    explicit Follower(FollowedCalls& calls) : made_(calls) {}
+
+    const RecordedKey* Key(size_t index) override {
+        std::unique_lock lock(made_.mutex_);
+        Await(lock, [&] { return made_.calls_.keys().size() > index; });
+        if (index >= made_.calls_.keys().size()) return nullptr;
+        key_ = made_.calls_.keys()[index];
+        return &key_;
+    }
+
+    bool Write(size_t index, RecordedWrite& write) override {
+        if ((index < first_ || index >= first_ + count_) && !Fetch(index)) return false;
+        const Held& held = batch_[index - first_];
+        write = {held.line, held.key, held.name, held.type, held.bytes, held.result};
+        return true;
+    }
+
+    size_t Writes() override {
+        std::unique_lock lock(made_.mutex_);
+        Await(lock, [] { return false; });
+        return made_.calls_.writes();
+    }
+
+private:
+    struct Held {
+        size_t line = 0;
+        std::u16string key;
+        std::u16string name;
+        uint32_t type = 0;
+        std::vector<uint8_t> bytes;
+        LONG result = ERROR_SUCCESS;
+    };
+
+    // Waits until `ready`, or until the reading has ended.
+    template <typename Ready>
+    void Await(std::unique_lock<std::mutex>& lock, Ready ready) {
+        while (!ready() && !made_.ended_) {
+            made_.wanted_ = made_.calls_.keys().size() + made_.calls_.writes() + kFollowBatch;
+            made_.changed_.wait(lock);
+        }
+    }
+
+    // Takes the writes from `index` on, as many as are made, up to a batch.
+    bool Fetch(size_t index) {
+        std::unique_lock lock(made_.mutex_);
+        Await(lock, [&] { return made_.calls_.writes() > index; });
+        const size_t made = made_.calls_.writes();
+        if (index >= made) return false;
+        count_ = std::min(made - index, kFollowBatch);
+        first_ = index;
+        if (batch_.size() < count_) batch_.resize(count_);
+        for (size_t i = 0; i < count_; ++i) {
+            const RecordedWrite write = made_.calls_.write(index + i);
+            Held& held = batch_[i];
+            held.line = write.line;
+            held.key.assign(write.key);
+            held.name.assign(write.name);
+            held.type = write.type;
+            held.bytes.assign(write.bytes.begin(), write.bytes.end());
+            held.result = write.result;
+        }
+        return true;
+    }
+
+    FollowedCalls& made_;
+    RecordedKey key_;
+    std::vector<Held> batch_;  // writes first_ .. first_ + count_, their buffers reused
+    size_t first_ = 0;
+    size_t count_ = 0;
+};
+
+std::unique_ptr<CallSource> FollowedCalls::Follow() { return std::make_unique<Follower>(*this); }
 
 }  // namespace tools

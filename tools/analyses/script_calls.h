@@ -1,15 +1,19 @@
 // The registry calls the installer makes while it reads one script, each with the
 // line being read when it was made: what lint compares its walk of the script's lines
 // with. Recorded in front of the device by lint's own run of the importer (lint.cpp)
-// or, for each script, by the record of a whole installer run (check.cpp).
+// or, for each script, by the record of a whole installer run (check.cpp), and taken
+// by the walk on another thread while the installer goes on (FollowedCalls).
 //
 // A script may write a hundred thousand values, so the writes are kept compactly:
 // their names and bytes side by side in two buffers, read back as views.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,8 +64,8 @@ public:
     virtual size_t Writes() = 0;
 };
 
-// The calls of a script that has been read to its end, held compactly.
-class ScriptCalls final : public CallSource {
+// The calls made while a script is read, held compactly.
+class ScriptCalls {
 public:
     // Each call with the number of lines whose LF had been read when it was made.
     void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
@@ -72,10 +76,6 @@ public:
     const std::vector<RecordedKey>& keys() const { return keys_; }
     size_t writes() const { return writes_.size(); }
     RecordedWrite write(size_t index) const;
-
-    const RecordedKey* Key(size_t index) override { return index < keys_.size() ? &keys_[index] : nullptr; }
-    bool Write(size_t index, RecordedWrite& write) override;
-    size_t Writes() override { return writes_.size(); }
 
 private:
     static constexpr size_t kNoKey = SIZE_MAX;
@@ -94,6 +94,33 @@ private:
     std::u16string names_;
     std::vector<uint8_t> bytes_;
     std::map<HKEY, size_t> open_;  // the keys opened, by handle: where in keys_
+};
+
+// The calls of a script as the installer makes them on one thread, and a walk that
+// takes them on another: a wait for a call comes back when it has been made or the
+// reading has ended. The walk is woken a batch of calls at a time, not at every call.
+class FollowedCalls {
+public:
+    void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
+    void SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size,
+                  LONG result);
+    void CloseKey(HKEY key);
+    // No more calls come: every wait comes back.
+    void End();
+
+    // The calls for a walk, taken as they are made; one walk at a time.
+    std::unique_ptr<CallSource> Follow();
+
+private:
+    class Follower;
+    // After a call was added: wakes the walk when it has what it waits for.
+    void Added();
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    ScriptCalls calls_;
+    bool ended_ = false;
+    size_t wanted_ = SIZE_MAX;  // the number of calls the walk waits for
 };
 
 }  // namespace tools
