@@ -50,7 +50,7 @@ public:
         DWORD readError = 0;         // the error the device ended that read with, if any
         std::atomic<size_t> position{0};  // bytes handed to the installer so far
         std::atomic<size_t> lines{0};     // lines whose LF was handed to it
-        FollowedCalls calls;              // ended when it is closed or the run is over
+        ScriptCalls calls;                // ended when it is closed or the run is over
     };
 
     struct PatchJob {

@@ -72,7 +72,7 @@ public:
         return target().RegCloseKey(key);
     }
 
-    FollowedCalls calls;
+    ScriptCalls calls;
 
 private:
     size_t lines_ = 0;

@@ -17,22 +17,48 @@ std::u16string FullKeyPath(HKEY root, const WCHAR* path) {
     return full;
 }
 
+namespace {
+
+// How many calls the walk takes at a time: it is woken once per batch, not per call.
+constexpr size_t kFollowBatch = 4096;
+
+}  // namespace
+
 void ScriptCalls::CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key) {
+    std::lock_guard lock(mutex_);
     keys_.push_back({line, FullKeyPath(root, path), result == ERROR_SUCCESS});
     if (result == ERROR_SUCCESS) open_[key] = keys_.size() - 1;
+    Added();
 }
 
 void ScriptCalls::SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data,
                            DWORD size, LONG result) {
+    std::lock_guard lock(mutex_);
     const auto open = open_.find(key);
     const std::u16string_view text = name ? std::u16string_view(name) : std::u16string_view();
     writes_.push_back({line, open == open_.end() ? kNoKey : open->second, names_.size(), text.size(),
                        bytes_.size(), data ? size : 0, type, result});
     names_ += text;
     if (data != nullptr) bytes_.insert(bytes_.end(), data, data + size);
+    Added();
 }
 
-void ScriptCalls::CloseKey(HKEY key) { open_.erase(key); }
+void ScriptCalls::CloseKey(HKEY key) {
+    std::lock_guard lock(mutex_);
+    open_.erase(key);
+}
+
+void ScriptCalls::End() {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+}
+
+void ScriptCalls::Added() {
+    if (count() < wanted_) return;
+    wanted_ = SIZE_MAX;
+    changed_.notify_all();
+}
 
 RecordedWrite ScriptCalls::write(size_t index) const {
     const Made& w = writes_[index];
@@ -46,56 +72,17 @@ RecordedWrite ScriptCalls::write(size_t index) const {
     return out;
 }
 
-// ---- Followed calls ----------------------------------------------------------------------
-
-namespace {
-
-// How many calls the walk takes at a time: it is woken once per batch, not per call.
-constexpr size_t kFollowBatch = 4096;
-
-}  // namespace
-
-void FollowedCalls::CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key) {
-    std::lock_guard lock(mutex_);
-    calls_.CreateKey(line, root, path, result, key);
-    Added();
-}
-
-void FollowedCalls::SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data,
-                             DWORD size, LONG result) {
-    std::lock_guard lock(mutex_);
-    calls_.SetValue(line, key, name, type, data, size, result);
-    Added();
-}
-
-void FollowedCalls::CloseKey(HKEY key) {
-    std::lock_guard lock(mutex_);
-    calls_.CloseKey(key);
-}
-
-void FollowedCalls::End() {
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    changed_.notify_all();
-}
-
-void FollowedCalls::Added() {
-    if (calls_.keys().size() + calls_.writes() < wanted_) return;
-    wanted_ = SIZE_MAX;
-    changed_.notify_all();
-}
-
 // Copies the calls it is given out under the lock, a batch of writes at a time: the
 // recorded buffers move as calls are added.
-class FollowedCalls::Follower final : public CallSource {
+class ScriptCalls::Follower final : public CallSource {
 public:
-    explicit Follower(FollowedCalls& calls) : made_(calls) {}
+    explicit Follower(ScriptCalls& calls) : made_(calls) {}
 
     const RecordedKey* Key(size_t index) override {
         std::unique_lock lock(made_.mutex_);
-        Await(lock, [&] { return made_.calls_.keys().size() > index; });
-        if (index >= made_.calls_.keys().size()) return nullptr;
-        key_ = made_.calls_.keys()[index];
+        Await(lock, [&] { return made_.keys_.size() > index; });
+        if (index >= made_.keys_.size()) return nullptr;
+        key_ = made_.keys_[index];
         return &key_;
     }
 
@@ -109,7 +96,7 @@ public:
     size_t Writes() override {
         std::unique_lock lock(made_.mutex_);
         Await(lock, [] { return false; });
-        return made_.calls_.writes();
+        return made_.writes_.size();
     }
 
 private:
@@ -126,7 +113,7 @@ private:
     template <typename Ready>
     void Await(std::unique_lock<std::mutex>& lock, Ready ready) {
         while (!ready() && !made_.ended_) {
-            made_.wanted_ = made_.calls_.keys().size() + made_.calls_.writes() + kFollowBatch;
+            made_.wanted_ = made_.count() + kFollowBatch;
             made_.changed_.wait(lock);
         }
     }
@@ -134,14 +121,14 @@ private:
     // Takes the writes from `index` on, as many as are made, up to a batch.
     bool Fetch(size_t index) {
         std::unique_lock lock(made_.mutex_);
-        Await(lock, [&] { return made_.calls_.writes() > index; });
-        const size_t made = made_.calls_.writes();
+        Await(lock, [&] { return made_.writes_.size() > index; });
+        const size_t made = made_.writes_.size();
         if (index >= made) return false;
         count_ = std::min(made - index, kFollowBatch);
         first_ = index;
         if (batch_.size() < count_) batch_.resize(count_);
         for (size_t i = 0; i < count_; ++i) {
-            const RecordedWrite write = made_.calls_.write(index + i);
+            const RecordedWrite write = made_.write(index + i);
             Held& held = batch_[i];
             held.line = write.line;
             held.key.assign(write.key);
@@ -153,13 +140,13 @@ private:
         return true;
     }
 
-    FollowedCalls& made_;
+    ScriptCalls& made_;
     RecordedKey key_;
     std::vector<Held> batch_;  // writes first_ .. first_ + count_, their buffers reused
     size_t first_ = 0;
     size_t count_ = 0;
 };
 
-std::unique_ptr<CallSource> FollowedCalls::Follow() { return std::make_unique<Follower>(*this); }
+std::unique_ptr<CallSource> ScriptCalls::Follow() { return std::make_unique<Follower>(*this); }
 
 }  // namespace tools

@@ -2,7 +2,7 @@
 // line being read when it was made: what lint compares its walk of the script's lines
 // with. Recorded in front of the device by lint's own run of the importer (lint.cpp)
 // or, for each script, by the record of a whole installer run (check.cpp), and taken
-// by the walk on another thread while the installer goes on (FollowedCalls).
+// by the walk on another thread while the installer goes on.
 //
 // A script may write a hundred thousand values, so the writes are kept compactly:
 // their names and bytes side by side in two buffers, read back as views.
@@ -64,43 +64,13 @@ public:
     virtual size_t Writes() = 0;
 };
 
-// The calls made while a script is read, held compactly.
+// The calls made while a script is read, as the installer makes them on one thread,
+// and a walk that takes them on another: a wait for a call comes back when it has been
+// made or the reading has ended. The walk is woken a batch of calls at a time, not at
+// every call. The writes are held compactly.
 class ScriptCalls {
 public:
     // Each call with the number of lines whose LF had been read when it was made.
-    void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
-    void SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size,
-                  LONG result);
-    void CloseKey(HKEY key);
-
-    const std::vector<RecordedKey>& keys() const { return keys_; }
-    size_t writes() const { return writes_.size(); }
-    RecordedWrite write(size_t index) const;
-
-private:
-    static constexpr size_t kNoKey = SIZE_MAX;
-    struct Made {
-        size_t line;
-        size_t key;  // in keys_, or kNoKey
-        size_t name;
-        size_t nameLength;  // in names_
-        size_t bytes;
-        size_t byteCount;   // in bytes_
-        uint32_t type;
-        LONG result;
-    };
-    std::vector<RecordedKey> keys_;
-    std::vector<Made> writes_;
-    std::u16string names_;
-    std::vector<uint8_t> bytes_;
-    std::map<HKEY, size_t> open_;  // the keys opened, by handle: where in keys_
-};
-
-// The calls of a script as the installer makes them on one thread, and a walk that
-// takes them on another: a wait for a call comes back when it has been made or the
-// reading has ended. The walk is woken a batch of calls at a time, not at every call.
-class FollowedCalls {
-public:
     void CreateKey(size_t line, HKEY root, LPCWSTR path, LONG result, HKEY key);
     void SetValue(size_t line, HKEY key, LPCWSTR name, DWORD type, const BYTE* data, DWORD size,
                   LONG result);
@@ -113,12 +83,32 @@ public:
 
 private:
     class Follower;
+    static constexpr size_t kNoKey = SIZE_MAX;
+    struct Made {
+        size_t line;
+        size_t key;  // in keys_, or kNoKey
+        size_t name;
+        size_t nameLength;  // in names_
+        size_t bytes;
+        size_t byteCount;   // in bytes_
+        uint32_t type;
+        LONG result;
+    };
+
+    // The write as recorded, its views into the buffers below (which move as calls are
+    // added); under the lock.
+    RecordedWrite write(size_t index) const;
+    size_t count() const { return keys_.size() + writes_.size(); }
     // After a call was added: wakes the walk when it has what it waits for.
     void Added();
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards all below
     std::condition_variable changed_;
-    ScriptCalls calls_;
+    std::vector<RecordedKey> keys_;
+    std::vector<Made> writes_;
+    std::u16string names_;
+    std::vector<uint8_t> bytes_;
+    std::map<HKEY, size_t> open_;  // the keys opened, by handle: where in keys_
     bool ended_ = false;
     size_t wanted_ = SIZE_MAX;  // the number of calls the walk waits for
 };
