@@ -1,12 +1,12 @@
 // Read blocks: per-thread free lists by size class, and the count of blocks out.
 //
-// Each thread's lists and count live in a plain thread-local record that only that
-// thread changes; the count is an atomic only so that Outstanding may read it from
-// another thread. A thread's first block registers its count (it joins the list that
-// Outstanding sums); when the thread ends, its free blocks go back to the heap and its
-// count is folded into the count of ended threads. Taking and giving back a block on
-// a list are a few instructions; everything else is out of their way (the *Slowly
-// functions).
+// Each thread's lists live in a plain thread-local record that only that thread
+// changes; its counts are atomics only so that Outstanding may read them from another
+// thread. A thread that takes a block from the heap or gives one back to it registers
+// (it joins the list that Outstanding sums); when the thread ends, its free blocks go
+// back to the heap and what it made is folded into the count of ended threads. Taking
+// and giving back a block on a list are a few instructions; everything else is out of
+// their way (the *Slowly functions).
 #include "platform/host/read_blocks.h"
 
 #include <algorithm>
@@ -26,10 +26,12 @@ using namespace detail;
 
 namespace {
 
-// The counts of every registered thread, and what ended threads left.
+void Add(int& count, int change) { __atomic_store_n(&count, count + change, __ATOMIC_RELAXED); }
+
+// Every registered thread's lists, and what ended threads left.
 struct Registry {
     std::mutex mutex;
-    std::vector<const std::atomic<int64_t>*> counts;
+    std::vector<const ThreadLists*> threads;
     int64_t ended = 0;
 };
 Registry& TheRegistry() {
@@ -37,44 +39,56 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-// Lets the thread's lists and count go when it ends; armed by registering.
+// Lets the thread's lists go when it ends; armed by registering.
 struct ThreadEnd {
     bool armed = false;
     ~ThreadEnd() {
         ThreadLists& lists = t_lists;
+        int64_t made = lists.made.load(std::memory_order_relaxed);
+        if (Header* h = lists.last) {
+            __atomic_store_n(&lists.last, nullptr, __ATOMIC_RELAXED);
+            std::free(h);
+            --made;
+        }
         for (uint32_t c = 0; c < kClasses; ++c) {
             while (Header* h = lists.heads[c]) {
                 lists.heads[c] = NextOf(h);
                 std::free(h);
+                --made;
             }
-            lists.kept[c] = 0;
+            __atomic_store_n(&lists.kept[c], 0, __ATOMIC_RELAXED);
         }
         Registry& registry = TheRegistry();
         std::lock_guard lock(registry.mutex);
-        registry.ended += lists.out.load(std::memory_order_relaxed);
-        std::erase(registry.counts, &lists.out);
-        lists.out.store(0, std::memory_order_relaxed);
-        lists.registered = false;
+        registry.ended += made;
+        std::erase(registry.threads, &lists);
+        lists.made.store(0, std::memory_order_relaxed);
+        lists.active = false;
         lists.ended = true;
     }
 };
 thread_local ThreadEnd t_end;
 
-}  // namespace
-
-void detail::CountSlowly(ThreadLists& lists, int64_t change) {
-    Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
-    if (lists.ended) {
-        // A destructor running after the thread's end: counted with the ended.
-        registry.ended += change;
-        return;
+// Counts a block the thread took from the heap (+1) or gave back to it (-1),
+// registering the thread first.
+void CountMade(int64_t change) {
+    ThreadLists& lists = t_lists;
+    if (!lists.active) {
+        Registry& registry = TheRegistry();
+        std::lock_guard lock(registry.mutex);
+        if (lists.ended) {
+            // A destructor running after the thread's end: counted with the ended.
+            registry.ended += change;
+            return;
+        }
+        t_end.armed = true;
+        registry.threads.push_back(&lists);
+        lists.active = true;
     }
-    t_end.armed = true;
-    registry.counts.push_back(&lists.out);
-    lists.registered = true;
-    lists.out.store(lists.out.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
+    lists.made.store(lists.made.load(std::memory_order_relaxed) + change, std::memory_order_relaxed);
 }
+
+}  // namespace
 
 void* detail::TakeSlowly(size_t bytes, uint32_t sizeClass) {
     if (bytes > SIZE_MAX - sizeof(Header)) return nullptr;
@@ -84,11 +98,24 @@ void* detail::TakeSlowly(size_t bytes, uint32_t sizeClass) {
     h->magic = kInUse;
     h->sizeClass = sizeClass;
     h->capacity = size - sizeof(Header);
-    Count(t_lists, +1);
+    CountMade(+1);
     return h + 1;
 }
 
-void detail::GiveSlowly(Header* h) { std::free(h); }
+void detail::GiveSlowly(Header* h) {
+    ThreadLists& lists = t_lists;
+    // A thread's first block given back registers it, so that it may keep blocks.
+    if (!lists.active && !lists.ended) CountMade(0);
+    const uint32_t c = h->sizeClass;
+    if (c < kClasses && lists.active && lists.kept[c] < kKeptPerClass) {
+        NextOf(h) = lists.heads[c];
+        lists.heads[c] = h;
+        Add(lists.kept[c], +1);
+        return;
+    }
+    CountMade(-1);
+    std::free(h);
+}
 
 bool InUse(const void* block) { return block && HeaderOf(block)->magic == kInUse; }
 
@@ -98,7 +125,11 @@ int64_t Outstanding() {
     Registry& registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
     int64_t total = registry.ended;
-    for (const std::atomic<int64_t>* count : registry.counts) total += count->load(std::memory_order_relaxed);
+    for (const ThreadLists* lists : registry.threads) {
+        total += lists->made.load(std::memory_order_relaxed);
+        if (__atomic_load_n(&lists->last, __ATOMIC_RELAXED)) --total;
+        for (uint32_t c = 0; c < kClasses; ++c) total -= __atomic_load_n(&lists->kept[c], __ATOMIC_RELAXED);
+    }
     return total;
 }
 
