@@ -1,7 +1,7 @@
-// The records of an open database as they lie in memory, and the calls of the
-// installer's scan over them (seek by position, read one property), inline, so that
-// an implementation's call for one record visit is a few dozen instructions.
-// Included by platform/cedb.h; nothing else includes it.
+// The records of an open database, and the calls of the installer's scan over them
+// (seek by position, read one property), inline, so that an implementation's call
+// for one record visit is a few dozen instructions. The blocks' layout is in
+// platform/cedb_blocks.h. Included by platform/cedb.h; nothing else includes it.
 #pragma once
 
 #include <atomic>
@@ -11,65 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/cedb_blocks.h"
+
 namespace cedb {
-
-inline size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
-
-// One property in a record's block: the entry's size, the size of its text or bytes,
-// its CEPROPVAL as a read returns it (the text's or bytes' pointer is set by the read),
-// then the text with its terminator or the bytes, padded to 8.
-struct Entry {
-    uint32_t size;
-    uint32_t dataBytes;
-    CEPROPVAL value;
-
-    const uint8_t* Data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
-    const Entry* Next() const {
-        return reinterpret_cast<const Entry*>(reinterpret_cast<const uint8_t*>(this) + size);
-    }
-};
-static_assert(sizeof(Entry) % 8 == 0 && alignof(Entry) <= 8);
-static_assert(sizeof(CEPROPVAL) % 8 == 0, "a lone CEPROPVAL is followed by its data");
-
-// Points a CEPROPVAL copied out of an entry at its text or bytes, copied to `data`.
-inline void PointAtData(CEPROPVAL& value, uint8_t* data) {
-    switch (TypeFromPropID(value.propid)) {
-        case CEVT_LPWSTR: value.val.lpwstr = reinterpret_cast<WCHAR*>(data); break;
-        case CEVT_BLOB: value.val.blob.lpb = data; break;
-        default: break;
-    }
-}
-
-// A record's properties: their number and the block's size, then the entries in the
-// order the properties were first set.
-struct Block {
-    uint32_t count;
-    uint32_t size;
-
-    const Entry* First() const { return reinterpret_cast<const Entry*>(this + 1); }
-    const Entry* Find(CEPROPID propid) const {
-        const Entry* e = First();
-        for (uint32_t i = 0; i < count; ++i, e = e->Next())
-            if (e->value.propid == propid) return e;
-        return nullptr;
-    }
-};
-static_assert(sizeof(Block) % 8 == 0);
-
-// A record's place: its object id, set before the slot is counted and never changed,
-// and its current block.
-struct Slot {
-    CEOID oid = 0;
-    std::atomic<const Block*> block{nullptr};
-};
-
-// The records in order: `count` slots of `capacity` are in use.
-struct RecordArray {
-    explicit RecordArray(size_t n) : capacity(n), slots(std::make_unique<Slot[]>(n)) {}
-    const size_t capacity;
-    std::atomic<size_t> count{0};
-    std::unique_ptr<Slot[]> slots;
-};
 
 // Memory for blocks, handed out in order and given back all at once.
 class Arena {
@@ -209,7 +153,7 @@ template <typename Allocate>
     const Block* block = CurrentBlock(cursor, &index, &oid);
     if (!block) return 0;
     const Entry* e = block->Find(propid);
-    const size_t needed = sizeof(CEPROPVAL) + (e ? Align8(e->dataBytes) : 0);
+    const size_t needed = ReadSize(e);
     auto* buffer = static_cast<uint8_t*>(allocate(needed));
     if (!buffer) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -218,31 +162,11 @@ template <typename Allocate>
     *lplpBuffer = buffer;
     *lpcbBuffer = static_cast<DWORD>(needed);
     if (cursor.autoIncrement) cursor.current.store(index + 1, std::memory_order_relaxed);
-    auto* value = reinterpret_cast<CEPROPVAL*>(buffer);
-    if (!e) {
-        // Field by field: the whole CEPROPVAL zeroed at once compiles to a string
-        // store that costs more than the rest of the read.
-        value->propid = propid;
-        value->wLenData = 0;
-        value->wFlags = CEDB_PROPNOTFOUND;
-        std::memset(&value->val, 0, sizeof value->val);
+    if (!CopyOne(e, propid, buffer)) {
         SetLastError(ERROR_NO_DATA);
         return 0;
     }
-    // The CEPROPVAL as it stands; then the text or bytes, which most properties lack.
-    *value = e->value;
-    if (e->dataBytes) {
-        std::memcpy(buffer + sizeof(CEPROPVAL), e->Data(), Align8(e->dataBytes));
-        PointAtData(*value, buffer + sizeof(CEPROPVAL));
-    }
     return oid;
-}
-
-// True for the installer's read: one property, into a block the call allocates.
-[[gnu::always_inline]] inline bool IsReadOne(DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID, LPBYTE* lplpBuffer,
-                      LPDWORD lpcbBuffer) {
-    return lpcPropID && rgPropID && *lpcPropID == 1 && lplpBuffer && !*lplpBuffer && lpcbBuffer &&
-           (dwFlags & CEDB_ALLOWREALLOC);
 }
 
 inline CEOID Read(Cursor& cursor, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,

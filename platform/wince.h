@@ -452,4 +452,8 @@ WCHAR towlower(WCHAR c);
 // Non-zero for a decimal digit (Unicode Nd).
 int iswdigit(WCHAR c);
 
+// The scan's calls (CeSeekDatabase, CeReadRecordProps, LocalFree) are inline, their
+// common case compiled where they are made.
+#include "platform/host/scan_calls.h"
+
 #endif  // !_WIN32

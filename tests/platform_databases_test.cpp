@@ -368,6 +368,83 @@ TEST_F(DeviceDatabases, RecordsAddedGrowTheTable) {
     CloseHandle(db);
 }
 
+// Counts the scan's calls that come by and passes them on.
+class ScanCounter : public host::ForwardingBackend {
+public:
+    using host::ForwardingBackend::ForwardingBackend;
+    CEOID CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue, LPDWORD lpdwIndex) override {
+        ++calls;
+        return target().CeSeekDatabase(hDatabase, dwSeekType, dwValue, lpdwIndex);
+    }
+    CEOID CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID, CEPROPID* rgPropID,
+                            LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) override {
+        ++calls;
+        return target().CeReadRecordProps(hDbase, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer);
+    }
+    HLOCAL LocalFree(HLOCAL hMem) override {
+        ++calls;
+        return target().LocalFree(hMem);
+    }
+    int calls = 0;
+};
+
+// The owner's scan calls on a handle it used before take a short way of their own;
+// whatever is put in front still sees each of them, a rebound device never gets the
+// last one's handles, and read buffers are counted wherever they are given back.
+TEST_F(DeviceDatabases, ScanCallsOnAHandleUsedBefore) {
+    HANDLE db = Open(u"\\FileNameLang");
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KeyAt(db, 0), u"Notes");
+    {
+        ScanCounter counter(host::CurrentBackend());
+        host::ScopedBackend use(counter);
+        EXPECT_EQ(KeyAt(db, 1), u"Календарь");
+        EXPECT_EQ(counter.calls, 3);
+    }
+    EXPECT_EQ(KeyAt(db, 2), u"Tasks");
+
+    // A missing property through the short way: flagged, ERROR_NO_DATA, the buffer
+    // still handed back.
+    ASSERT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 3, nullptr), oids_[3]);
+    LPBYTE kept = nullptr;
+    DWORD size = 0;
+    WORD count = 1;
+    CEPROPID prop = kCount;
+    EXPECT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &prop, &kept, &size), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
+    ASSERT_NE(kept, nullptr);
+    EXPECT_TRUE(reinterpret_cast<CEPROPVAL*>(kept)->wFlags & CEDB_PROPNOTFOUND);
+
+    // Another buffer is given back on a thread that then ends: only `kept` is out.
+    ASSERT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), oids_[0]);
+    LPBYTE other = nullptr;
+    prop = kKey;
+    ASSERT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &prop, &other, &size), oids_[0]);
+    std::thread([&] { LocalFree(other); }).join();
+    host::OpenCounts open;
+    open.databases = 1;
+    open.readBuffers = 1;
+    EXPECT_EQ(host::UnbindDevice(), open);
+    LocalFree(kept);
+
+    // The next device numbers its handles as the last one did: the old handle's short
+    // way must not reach the new device's records.
+    {
+        store::VolumeStore vol(image_ / "storage" / "mxip_lang.vol", store::Mode::ReadWrite);
+        const store::Property changed{kKey, Utf16(u"Rebound")};
+        vol.SetProperties(oids_[0], std::span(&changed, 1));
+    }
+    Bind();
+    HANDLE again = Open(u"\\FileNameLang");
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KeyAt(again, 0), u"Rebound");
+    if (again != db) {
+        EXPECT_EQ(KeyAt(db, 0), u"");
+    }
+    CloseHandle(again);
+    EXPECT_EQ(host::UnbindDevice(), host::OpenCounts{});
+}
+
 TEST_F(DeviceDatabases, InjectedFailuresReachTheCaller) {
     testing_support::FaultInjector faults(host::CurrentBackend());
     faults.FailOn("CeEnumDBVolumes", 1, ERROR_NO_MORE_ITEMS);

@@ -50,6 +50,10 @@ constinit std::atomic<Backend*> g_current{&g_unbound};
 constinit std::atomic<device::Device*> g_direct[kOperationCount]{};
 }  // namespace detail
 
+namespace scan {
+constinit std::atomic<uint64_t> g_direct[kCalls]{};
+}  // namespace scan
+
 namespace {
 
 // Publishes the top of the stack after a change (under g_stackMutex).
@@ -61,6 +65,12 @@ void Publish() {
         while (at && at != g_bound) at = at->PassesOn(static_cast<Operation>(i));
         detail::g_direct[i].store(at ? g_bound : nullptr, std::memory_order_release);
     }
+    const auto serialFor = [](Operation operation) -> uint64_t {
+        return DirectDevice(operation) ? g_bound->Serial() : 0;
+    };
+    scan::g_direct[scan::kSeek].store(serialFor(Operation::CeSeekDatabase), std::memory_order_release);
+    scan::g_direct[scan::kRead].store(serialFor(Operation::CeReadRecordProps), std::memory_order_release);
+    scan::g_direct[scan::kFree].store(serialFor(Operation::LocalFree), std::memory_order_release);
 }
 
 const char* const kOperationNames[] = {
@@ -93,6 +103,11 @@ ScopedBackend::ScopedBackend(Backend& backend) {
 ScopedBackend::~ScopedBackend() {
     std::lock_guard lock(g_stackMutex);
     g_front = previous_;
+    Publish();
+}
+
+void SerialChanged() {
+    std::lock_guard lock(g_stackMutex);
     Publish();
 }
 

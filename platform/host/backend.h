@@ -106,5 +106,7 @@ private:
 
 // For BindDevice: the bottom of the stack (nullptr: no device is bound).
 void BindBackend(device::Device* device);
+// Publishes the stack again after the bound device's serial changed (it shuts down).
+void SerialChanged();
 
 }  // namespace host

@@ -47,6 +47,15 @@ constinit thread_local uint64_t t_thisThread = 0;
 
 constinit thread_local OwnedHandles t_ownedHandles{};
 
+}  // namespace device
+
+namespace scan {
+constinit const std::atomic<bool> kNoDatabase{true};
+constinit thread_local LastDatabase t_lastDatabase{0, 0, nullptr, nullptr, &kNoDatabase, false};
+}  // namespace scan
+
+namespace device {
+
 uint64_t ThisThread() {
     if (t_thisThread == 0) t_thisThread = g_nextSerial.fetch_add(1, std::memory_order_relaxed);
     return t_thisThread;
@@ -90,6 +99,8 @@ OpenCounts Device::Shutdown() {
                           handles_.Count(Kind::Thread),   handles_.Count(Kind::Window),
                           static_cast<int>(read_blocks::Outstanding() - databases_.readBuffersBefore)};
     serial_.store(g_nextSerial.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
+    // No inline scan call reaches the handles below any more.
+    SerialChanged();
     handles_.Clear();
     closedElsewhere_.clear();
     return left;
@@ -189,6 +200,8 @@ void Device::Own(uintptr_t handle, Object* object) {
 }
 
 void Device::Disown(uintptr_t handle) {
+    scan::LastDatabase& last = scan::t_lastDatabase;
+    if (last.handle == handle) last = {0, 0, nullptr, nullptr, &scan::kNoDatabase, false};
     OwnedHandles& owned = t_ownedHandles;
     if (owned.device != serial_.load(std::memory_order_relaxed)) return;
     for (unsigned i = 0; i < OwnedHandles::kEntries; ++i) {

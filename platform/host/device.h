@@ -18,8 +18,10 @@
 // thread that opened the file or database: each thread remembers the handles it opened
 // (OwnedHandles), and what those calls touch is either guarded by the object itself
 // (a file's read flag) or published whole by writes (platform/cedb.h); read buffers
-// come from per-thread free lists (read_blocks.h). On any other thread the same handle
-// works as well, under the mutex. A handle closed on
+// come from per-thread free lists (read_blocks.h). The scan's calls go further: on
+// the database the thread used last they are inline where they are made
+// (scan_calls.h), and reach the device only when that does not hold. On any other
+// thread the same handle works as well, under the mutex. A handle closed on
 // another thread than its owner's is kept, marked closed, until the device shuts down,
 // since its owner may be inside a call on it at that moment.
 #pragma once
@@ -106,6 +108,8 @@ struct OwnedHandles {
 };
 extern constinit thread_local OwnedHandles t_ownedHandles;
 
+struct DatabaseObject;  // below
+
 struct MessageQueue {
     std::mutex mutex;
     std::condition_variable ready;
@@ -124,6 +128,10 @@ public:
 
     // The operations, one file per service (see above).
     CE_OPERATIONS(CE_DECLARE_OPERATION_OVERRIDE)
+
+    // This device among every one the process binds (a new number once it is shut
+    // down).
+    uint64_t Serial() const { return serial_.load(std::memory_order_relaxed); }
 
 private:
     // ---- Each service's state; all of it guarded by mutex_ ----
@@ -189,6 +197,8 @@ private:
     // Remembers an object this thread owns, or forgets it.
     void Own(uintptr_t handle, Object* object);
     void Disown(uintptr_t handle);
+    // Makes a database handle this thread owns its last database (scan_calls.h).
+    void RememberLastDatabase(HANDLE handle, DatabaseObject* object);
 
     // ---- Databases (databases.cpp) ----
     store::VolumeStore* Volume(const std::u16string& volumePath);
@@ -238,12 +248,22 @@ struct DatabaseObject final : Object {
     cedb::Cursor cursor;
 };
 
+// The scan's calls that follow on this handle, on this thread, are made inline
+// (scan_calls.h).
+inline void Device::RememberLastDatabase(HANDLE handle, DatabaseObject* object) {
+    scan::t_lastDatabase = {reinterpret_cast<uintptr_t>(handle), serial_.load(std::memory_order_relaxed),
+                            &object->cursor.records.current, &object->cursor.current, &object->closed,
+                            object->cursor.autoIncrement};
+}
+
 [[gnu::always_inline]] inline CEOID Device::CeSeekDatabase(HANDLE hDatabase, DWORD dwSeekType, DWORD dwValue,
                                     LPDWORD lpdwIndex) {
     // Seeking by object id looks at what only the lock guards.
     if (dwSeekType != CEDB_SEEK_CEOID) [[likely]] {
-        if (auto* h = Owned<DatabaseObject>(hDatabase, Object::Kind::Database)) [[likely]]
+        if (auto* h = Owned<DatabaseObject>(hDatabase, Object::Kind::Database)) [[likely]] {
+            RememberLastDatabase(hDatabase, h);
             return cedb::Seek(h->cursor, dwSeekType, dwValue, lpdwIndex);
+        }
     }
     return SeekDatabaseLocked(hDatabase, dwSeekType, dwValue, lpdwIndex);
 }
@@ -251,9 +271,11 @@ struct DatabaseObject final : Object {
 [[gnu::always_inline]] inline CEOID Device::CeReadRecordProps(HANDLE hDbase, DWORD dwFlags, LPWORD lpcPropID,
                                        CEPROPID* rgPropID, LPBYTE* lplpBuffer, LPDWORD lpcbBuffer) {
     if (cedb::IsReadOne(dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer)) [[likely]] {
-        if (auto* h = Owned<DatabaseObject>(hDbase, Object::Kind::Database)) [[likely]]
+        if (auto* h = Owned<DatabaseObject>(hDbase, Object::Kind::Database)) [[likely]] {
+            RememberLastDatabase(hDbase, h);
             return cedb::ReadOne(h->cursor, rgPropID[0], lplpBuffer, lpcbBuffer,
                                  [](size_t bytes) { return read_blocks::Take(bytes); });
+        }
     }
     return ReadRecordPropsLocked(hDbase, dwFlags, lpcPropID, rgPropID, lplpBuffer, lpcbBuffer);
 }

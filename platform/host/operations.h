@@ -25,7 +25,7 @@
 
 // ---- The table --------------------------------------------------------------------------
 
-#define CE_OPERATIONS(X)                                                                        \
+#define CE_OPERATIONS_MARKED(X, S)                                                              \
     /* Files */                                                                                 \
     X(DWORD, GetModuleFileNameW, LastError(0),                                                  \
       (In, HMODULE, hModule), (Out, LPWSTR, lpFilename), (In, DWORD, nSize))                    \
@@ -64,16 +64,16 @@
     X(HANDLE, CeOpenDatabaseEx, LastError(INVALID_HANDLE_VALUE),                                \
       (In, PCEGUID, pguid), (InOut, PCEOID, poid), (In, LPWSTR, lpszName),                      \
       (In, CEPROPID, propid), (In, DWORD, dwFlags), (In, CENOTIFYREQUEST*, pRequest))           \
-    X(CEOID, CeSeekDatabase, LastError(0),                                                      \
+    S(CEOID, CeSeekDatabase, LastError(0),                                                      \
       (In, HANDLE, hDatabase), (In, DWORD, dwSeekType), (In, DWORD, dwValue),                   \
       (Out, LPDWORD, lpdwIndex))                                                                \
-    X(CEOID, CeReadRecordProps, LastError(0),                                                   \
+    S(CEOID, CeReadRecordProps, LastError(0),                                                   \
       (In, HANDLE, hDbase), (In, DWORD, dwFlags), (InOut, LPWORD, lpcPropID),                   \
       (In, CEPROPID*, rgPropID), (InOut, LPBYTE*, lplpBuffer), (InOut, LPDWORD, lpcbBuffer))    \
     X(CEOID, CeWriteRecordProps, LastError(0),                                                  \
       (In, HANDLE, hDbase), (In, CEOID, oidRecord), (In, WORD, cPropID),                        \
       (In, CEPROPVAL*, rgPropVal))                                                              \
-    X(HLOCAL, LocalFree, Never(), (In, HLOCAL, hMem))                                           \
+    S(HLOCAL, LocalFree, Never(), (In, HLOCAL, hMem))                                           \
     /* Windows, messages and threads */                                                         \
     X(HWND, CreateWindowExW, LastError(nullptr),                                                \
       (In, DWORD, dwExStyle), (In, LPCWSTR, lpClassName), (In, LPCWSTR, lpWindowName),          \
@@ -97,6 +97,11 @@
       (In, HWND, hWnd), (In, LPCWSTR, lpText), (In, LPCWSTR, lpCaption), (In, UINT, uType))     \
     X(DWORD, WaitForSingleObject, LastError(WAIT_FAILED),                                       \
       (In, HANDLE, hHandle), (In, DWORD, dwMilliseconds))
+
+// The same table with the scan's calls (CeSeekDatabase, CeReadRecordProps, LocalFree)
+// given to S instead of X: their common case is inline where they are made
+// (platform/host/scan_calls.h), so their wrappers are generated apart.
+#define CE_OPERATIONS(X) CE_OPERATIONS_MARKED(X, X)
 
 // ---- Parameter lists from the triples ---------------------------------------------------
 
