@@ -388,6 +388,14 @@ public:
     int calls = 0;
 };
 
+// The installer's read of one property of the current record into a new buffer.
+CEOID ReadProperty(HANDLE db, CEPROPID prop, LPBYTE* buffer) {
+    DWORD size = 0;
+    WORD count = 1;
+    *buffer = nullptr;
+    return CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &prop, buffer, &size);
+}
+
 // The owner's scan calls on a handle it used before take a short way of their own;
 // whatever is put in front still sees each of them, a rebound device never gets the
 // last one's handles, and read buffers are counted wherever they are given back.
@@ -407,10 +415,7 @@ TEST_F(DeviceDatabases, ScanCallsOnAHandleUsedBefore) {
     // still handed back.
     ASSERT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 3, nullptr), oids_[3]);
     LPBYTE kept = nullptr;
-    DWORD size = 0;
-    WORD count = 1;
-    CEPROPID prop = kCount;
-    EXPECT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &prop, &kept, &size), 0u);
+    EXPECT_EQ(ReadProperty(db, kCount, &kept), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA));
     ASSERT_NE(kept, nullptr);
     EXPECT_TRUE(reinterpret_cast<CEPROPVAL*>(kept)->wFlags & CEDB_PROPNOTFOUND);
@@ -418,8 +423,7 @@ TEST_F(DeviceDatabases, ScanCallsOnAHandleUsedBefore) {
     // Another buffer is given back on a thread that then ends: only `kept` is out.
     ASSERT_EQ(CeSeekDatabase(db, CEDB_SEEK_BEGINNING, 0, nullptr), oids_[0]);
     LPBYTE other = nullptr;
-    prop = kKey;
-    ASSERT_EQ(CeReadRecordProps(db, CEDB_ALLOWREALLOC, &count, &prop, &other, &size), oids_[0]);
+    ASSERT_EQ(ReadProperty(db, kKey, &other), oids_[0]);
     std::thread([&] { LocalFree(other); }).join();
     host::OpenCounts open;
     open.databases = 1;
