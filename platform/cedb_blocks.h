@@ -76,11 +76,10 @@ struct RecordArray {
     // its first two cache lines, where a record's first properties lie.
     void PrefetchAfter(size_t index) const {
         if (index + 1 < count.load(std::memory_order_relaxed)) {
-            if (const auto* next = reinterpret_cast<const char*>(
-                    slots[index + 1].block.load(std::memory_order_relaxed))) {
-                __builtin_prefetch(next);
-                __builtin_prefetch(next + 64);
-            }
+            // An address, not a pointer to step on: a prefetch of any address is harmless.
+            const auto next = reinterpret_cast<uintptr_t>(slots[index + 1].block.load(std::memory_order_relaxed));
+            __builtin_prefetch(reinterpret_cast<const void*>(next));
+            __builtin_prefetch(reinterpret_cast<const void*>(next + 64));
         }
     }
 };
