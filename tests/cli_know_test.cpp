@@ -2,6 +2,8 @@
 // round trip of reg export and reg import.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -242,6 +244,34 @@ TEST_F(KnowTest, DiffOfEqualImagesIsEmpty) {
     CliResult r = RunCli({"diff", a.string(), b.string()});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "the images are equal\n");
+}
+
+// A registry nested deeper than any the phone makes is damaged: the diff says so in one
+// line, whichever side it is on and however much of the report was made before.
+TEST_F(KnowTest, DiffRefusesARegistryNestedBeyondAnyPhones) {
+    const fs::path plain = NewImage("plain");
+    const fs::path deep = NewImage("deep");
+    LoadRegistry(plain, {{"HKEY_CURRENT_USER\\Software\\T", {{"v", {{"type", "REG_DWORD"}, {"data", 1}}}}}});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store::RegistryFile(deep).c_str(), &db), SQLITE_OK);
+    // 1,001 keys, each the only subkey of the one before, under HKEY_CURRENT_USER (id 2).
+    const char* nest =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1001) "
+        "INSERT INTO keys(id, parent, name, fold) "
+        "SELECT 100 + i, CASE i WHEN 1 THEN 2 ELSE 99 + i END, CAST(X'6B00' AS BLOB), CAST(X'6B00' AS BLOB) FROM n";
+    ASSERT_EQ(sqlite3_exec(db, nest, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    for (const auto& [before, after] : {std::pair{plain, deep}, std::pair{deep, plain}}) {
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args{"diff", before.string(), after.string()};
+            if (json) args.insert(args.begin() + 1, "--json");
+            CliResult r = RunCli(args);
+            EXPECT_EQ(r.exitCode, 2) << r.out;
+            EXPECT_NE(r.err.find("nests its keys more than 1000 levels deep: it is damaged"), std::string::npos)
+                << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
 }
 
 TEST_F(KnowTest, DiffReportsRegistryAndRecordChanges) {

@@ -11,8 +11,13 @@
 #include "tools/analyses/diff.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "platform/wince.h"
 #include "store/bytes.h"
@@ -406,12 +411,88 @@ std::vector<KeyPair> Children(const store::RegistryStore& a, const store::Regist
     return children;
 }
 
-}  // namespace
+using Values = std::vector<store::RegistryStore::FoldedValue>;
 
-void DiffRegistries(const fs::path& before, const fs::path& after, DiffReport& report) {
+// One key of the walk, as read from both stores: what the report needs of it.
+struct KeyRead {
+    std::u16string path;
+    bool added = false;
+    bool removed = false;
+    Values before;
+    Values after;
+
+    size_t Bytes() const {
+        size_t bytes = sizeof(KeyRead) + path.size() * 2;
+        for (const Values* side : {&before, &after}) {
+            for (const auto& v : *side)
+                bytes += sizeof(v) + (v.fold.size() + v.value.name.size()) * 2 + v.value.data.size();
+        }
+        return bytes;
+    }
+};
+
+// The keys read and not yet reported, handed from the thread that reads the stores to
+// the one that writes the report. Bounded, so that a report slower than the reading
+// does not gather the whole registry in memory.
+class KeyQueue {
+public:
+    // False once the report has stopped taking keys.
+    bool Push(KeyRead key) {
+        const size_t bytes = key.Bytes();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || held_ == 0 || held_ + bytes <= kMaxHeldBytes; });
+        if (stopped_) return false;
+        held_ += bytes;
+        keys_.push_back({std::move(key), bytes});
+        changed_.notify_all();
+        return true;
+    }
+
+    // The reading is over: `failed` holds its error, if it ended with one.
+    void Close(std::exception_ptr failed) {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        failed_ = std::move(failed);
+        changed_.notify_all();
+    }
+
+    // The report takes no more keys (it is done, or failed).
+    void Stop() {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+
+    // The next key, or none once the reading is over (its error thrown, if any).
+    std::optional<KeyRead> Pop() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return closed_ || !keys_.empty(); });
+        if (keys_.empty()) {
+            if (failed_) std::rethrow_exception(failed_);
+            return std::nullopt;
+        }
+        auto [key, bytes] = std::move(keys_.front());
+        keys_.pop_front();
+        held_ -= bytes;
+        changed_.notify_all();
+        return std::move(key);
+    }
+
+private:
+    static constexpr size_t kMaxHeldBytes = 4 << 20;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::pair<KeyRead, size_t>> keys_;
+    size_t held_ = 0;  // bytes of the keys held
+    bool closed_ = false;
+    bool stopped_ = false;
+    std::exception_ptr failed_;
+};
+
+// Reads both registries key by key, in the report's order, into the queue.
+void ReadRegistries(const fs::path& before, const fs::path& after, KeyQueue& queue) {
     const store::RegistryStore a(before, store::Mode::ReadOnly);
     const store::RegistryStore b(after, store::Mode::ReadOnly);
-    using Values = std::vector<store::RegistryStore::FoldedValue>;
     std::vector<KeyPair> pending;  // a stack: the next key on top
     for (auto root = std::rbegin(store::RegistryStore::kRoots); root != std::rend(store::RegistryStore::kRoots);
          ++root) {
@@ -420,16 +501,46 @@ void DiffRegistries(const fs::path& before, const fs::path& after, DiffReport& r
     while (!pending.empty()) {
         const KeyPair key = std::move(pending.back());
         pending.pop_back();
-        if (key.depth > 0 && !key.before) report.KeyAdded(key.path);
-        if (key.depth > 0 && !key.after) report.KeyRemoved(key.path);
-        DiffValues(report, key.path, key.before ? a.FoldedValues(*key.before) : Values{},
-                   key.after ? b.FoldedValues(*key.after) : Values{});
+        KeyRead read{key.path, key.depth > 0 && !key.before, key.depth > 0 && !key.after,
+                     key.before ? a.FoldedValues(*key.before) : Values{},
+                     key.after ? b.FoldedValues(*key.after) : Values{}};
+        if (!queue.Push(std::move(read))) return;
         if (key.depth == kMaxKeyDepth) {
             throw ToolError("the registry " + (key.after ? after : before).string() + " nests its keys more than " +
                             std::to_string(kMaxKeyDepth) + " levels deep: it is damaged");
         }
         std::vector<KeyPair> children = Children(a, b, key);
         for (auto child = children.rbegin(); child != children.rend(); ++child) pending.push_back(std::move(*child));
+    }
+}
+
+}  // namespace
+
+void DiffRegistries(const fs::path& before, const fs::path& after, DiffReport& report) {
+    // The stores are read on a thread of their own while the report is written on this
+    // one: for a registry of many values the two take about as long as each other.
+    KeyQueue queue;
+    std::jthread reader([&] {
+        try {
+            ReadRegistries(before, after, queue);
+            queue.Close(nullptr);
+        } catch (...) {
+            queue.Close(std::current_exception());
+        }
+    });
+    // However the report ends, the reader stops and is waited for before the queue goes.
+    struct StopReader {
+        KeyQueue& queue;
+        std::jthread& reader;
+        ~StopReader() {
+            queue.Stop();
+            reader.join();
+        }
+    } stop{queue, reader};
+    while (std::optional<KeyRead> key = queue.Pop()) {
+        if (key->added) report.KeyAdded(key->path);
+        if (key->removed) report.KeyRemoved(key->path);
+        DiffValues(report, key->path, key->before, key->after);
     }
 }
 
