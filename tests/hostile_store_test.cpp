@@ -487,6 +487,23 @@ TEST(HostileStoreTest, OutputsAreNeverWrittenThroughLinksOrOverOtherFiles) {
     fs::create_symlink(victim, s.tmp / "export.reg");
     ExpectRefused(RunOnImage(s.image, {"reg", "export", "--output", (s.tmp / "export.reg").string()}, Watched()),
                   "reg export --output onto a link");
+    // Nor over a store, the image's own or any other, or a store's companion files.
+    const fs::path registry = store::RegistryFile(s.image);
+    const std::string device = s.image.string();
+    const std::vector<std::vector<std::string>> overStores = {
+        {"reg", "export", "--device", device, "--output", registry.string()},
+        {"reg", "export", "--device", device, "--output", registry.string() + "-wal"},
+        {"reg", "export", "--device", device, "--output", registry.string() + "-shm"},
+        {"patch", "build", json.string(), s.Volume().string()},
+        {"patch", "build", json.string(), s.Volume().string() + "-journal"},
+    };
+    const auto before = FolderFingerprint(s.image);
+    for (const auto& command : overStores) {
+        const CliResult r = RunCli(command, Watched());
+        ExpectRefused(r, Joined(command));
+        EXPECT_NE(r.err.find("an output never replaces a database"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(FolderFingerprint(s.image), before);
 }
 
 // ---- Loader inputs -------------------------------------------------------------------------

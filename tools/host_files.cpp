@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -46,6 +47,26 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// True when the file is an SQLite database: an image's store, or someone else's.
+bool IsStoreFile(const fs::path& file) {
+    static constexpr char kHeader[] = "SQLite format 3";  // and its terminator: 16 bytes
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    char head[sizeof kHeader] = {};
+    return fd.get() >= 0 && ::read(fd.get(), head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+           std::memcmp(head, kHeader, sizeof head) == 0;
+}
+
+// The store a file belongs to when it is one of a store's companions (its write-ahead
+// log, shared memory or journal), which are as much the store as the file itself.
+std::optional<fs::path> CompanionOf(const fs::path& file) {
+    const std::string name = file.filename().string();
+    for (const std::string suffix : {"-wal", "-shm", "-journal"}) {
+        if (name.size() > suffix.size() && name.ends_with(suffix))
+            return file.parent_path() / name.substr(0, name.size() - suffix.size());
+    }
+    return std::nullopt;
 }
 
 // The permissions a new file gets from the process's umask.
@@ -99,6 +120,12 @@ void WriteFileWhole(const fs::path& file, const std::vector<uint8_t>& bytes) {
         }
     } else if (errno != ENOENT) {
         throw ToolError(name + " cannot be written: " + Why());
+    }
+    // An output over a store (an image's registry or volume, say) would destroy it.
+    const std::optional<fs::path> store = CompanionOf(file);
+    if (IsStoreFile(file) || (store && IsStoreFile(*store))) {
+        throw ToolError(name + (store ? " belongs to the database " + store->string() : " is a database") +
+                        "; an output never replaces a database or its companion files");
     }
 
     // A fresh name of its own beside the file: mkstemp makes it exclusively, so no
