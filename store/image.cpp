@@ -76,6 +76,8 @@ std::optional<fs::path> FindImage(const fs::path& start) {
 }
 
 void InitImage(const fs::path& folder) {
+    // An empty name would make the image in the current folder, whatever it holds.
+    if (folder.empty()) throw Error("the image's folder has an empty name");
     std::error_code ec;
     const std::string quoted = "\"" + folder.string() + "\"";
     if (fs::exists(folder, ec)) {

@@ -42,6 +42,11 @@ TEST(CliImageTest, InitTakesAnEmptyFolderButRefusesOneWithFiles) {
     EXPECT_EQ(LineCount(r.err), 1u) << r.err;
     EXPECT_EQ(FolderFingerprint(used.path()), before);
     EXPECT_FALSE(fs::exists(used / ".ceimage"));
+    // An empty name names no folder: not the current one either.
+    r = RunCli({"init", ""}, InFolder(used.path()));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+    EXPECT_EQ(FolderFingerprint(used.path()), before);
 
     // An image is not empty either: init never overwrites one.
     r = RunCli({"init", folder.path().string()});
