@@ -234,6 +234,15 @@ TEST_F(KnowTest, CommandsExplainThemselvesAndRefuseBadArguments) {
         EXPECT_EQ(r.exitCode, 2) << args[0];
         EXPECT_EQ(LineCount(r.err), 1u) << r.err;
     }
+    // An update folder that is a file is called what it is.
+    const fs::path image = NewImage("image");
+    WriteTextFile(folder_ / "settings.reg", "x");
+    const std::string file = (folder_ / "settings.reg").string();
+    for (const auto& args : std::vector<std::vector<std::string>>{{"check", file}, {"run", "--yes", file}}) {
+        CliResult r = RunOnImage(image, args);
+        EXPECT_EQ(r.exitCode, 2) << args[0];
+        EXPECT_NE(r.err.find("settings.reg is not a folder"), std::string::npos) << r.err;
+    }
 }
 
 // ---- diff ------------------------------------------------------------------------------------------

@@ -46,7 +46,8 @@ void RequireUtf8Path(const fs::path& folder, const std::string& updateDir) {
 UpdateLocation Locate(const fs::path& image, const std::string& updateDir) {
     std::error_code ec;
     if (!fs::is_directory(updateDir, ec)) {
-        throw ToolError("the update folder " + updateDir + " does not exist");
+        throw ToolError("the update folder " + updateDir +
+                        (fs::exists(updateDir, ec) ? " is not a folder" : " does not exist"));
     }
     const fs::path folder = fs::canonical(updateDir, ec);
     const fs::path root = fs::canonical(image, ec);
