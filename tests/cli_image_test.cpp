@@ -130,6 +130,8 @@ TEST(CliImageTest, UsageErrorsAreOneLineWithExitTwo) {
         EXPECT_EQ(LineCount(r.err), 1u) << r.err;
         EXPECT_EQ(r.out, "");
     }
+    // A command that does not exist is named as such.
+    EXPECT_EQ(RunCli({"frobnicate"}).err, "ceupdate: there is no command \"frobnicate\"; ceupdate --help lists them\n");
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     app.name("ceupdate");
     app.require_subcommand(1);
     app.set_version_flag("--version", VersionText(), "print the version and exit");
-    app.footer("Exit codes: 0 done; 1 a finding (check, lint, diff, boot, patch show); 2 an "
+    app.footer("Exit codes: 0 done; 1 a finding (check, lint, diff, boot, patch show, reg import "
+               "--force over malformed lines); 2 an "
                "error or a refused command (one line on stderr, nothing written); 3 run: a "
                "store failed while the installer ran. Input files are read whole, at most "
                "256 MiB.");
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::cout << app.help();
         return Fail("a command is required (the list is above)");
+    }
+    if (const std::string first = argv[1]; !first.starts_with("-")) {
+        const auto named = app.get_subcommands([&](const CLI::App* command) { return command->get_name() == first; });
+        if (named.empty()) return Fail("there is no command \"" + first + "\"; ceupdate --help lists them");
     }
     store::SetLockWaitNotice([](const std::filesystem::path& file) {
         std::cerr << "ceupdate: waiting for " << OneLine(file.string())
