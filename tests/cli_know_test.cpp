@@ -195,6 +195,10 @@ TEST_F(KnowTest, LintWarnsWhereTheInstallerKeepsItsOddWays) {
          "\"hex(2)\": the type is not read; the value is written as REG_BINARY"},
         {u"[HKEY_CURRENT_USER\\A]\n\"b\"=hex:0g,01\n", {}, 2,
          "the byte data holds \"g\", not a hex digit; it is turned into a byte all the same"},
+        {u"[HKEY_CURRENT_USER\\A]\n\"b\"=hex:01,2,03\n", {}, 2,
+         "the byte data holds a byte of one digit, \"2,\": the \",\" is read as its second digit"},
+        {u"[HKEY_CURRENT_USER\\A]\n\"b\"=hex:01, 02 ,3\n", {}, 2,
+         "the byte data ends in a lone digit, \"3\", which is dropped"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);

@@ -551,16 +551,34 @@ void Walk::CheckWrittenLine(const WCHAR* line) {
     }
 }
 
-// A byte-data character that is not a hex digit still makes a byte, by the digit rule.
+// The installer reads byte data two characters at a time, skipping spaces and commas
+// only between pairs: a character that is not a hex digit still makes a byte, by the
+// digit rule, and so does a byte of one digit, whose comma is read as its second digit;
+// a lone digit at the end of the line is dropped.
 void Walk::CheckByteChars(const WCHAR* from, size_t line) {
     if (byteCharsWarned_) return;
-    for (const WCHAR* p = from; *p; ++p) {
-        if (IsHex(*p) || *p == u',' || *p == u' ') continue;
-        if (*p == u'\\') break;  // continuation: the rest of this line is not read
-        Warn(line, "the byte data holds " + Quoted(std::u16string(1, *p)) +
-                       ", not a hex digit; it is turned into a byte all the same");
-        byteCharsWarned_ = true;
-        return;
+    for (const WCHAR* p = from; *p && *p != u'\r' && *p != u'\n';) {
+        if (*p == u' ' || *p == u',') {
+            ++p;
+            continue;
+        }
+        if (*p == u'\\') break;  // a continuation: the rest of this line is not read
+        if (p[1] == 0) {
+            Warn(line, "the byte data ends in a lone digit, " + Quoted(std::u16string(1, *p)) + ", which is dropped");
+            byteCharsWarned_ = true;
+            return;
+        }
+        for (const WCHAR c : {p[0], p[1]}) {
+            if (IsHex(c)) continue;
+            Warn(line, c == u',' || c == u' '
+                           ? "the byte data holds a byte of one digit, " + Quoted(std::u16string(p, 2)) +
+                                 ": the " + Quoted(std::u16string(1, c)) + " is read as its second digit"
+                           : "the byte data holds " + Quoted(std::u16string(1, c)) +
+                                 ", not a hex digit; it is turned into a byte all the same");
+            byteCharsWarned_ = true;
+            return;
+        }
+        p += 2;
     }
 }
 
