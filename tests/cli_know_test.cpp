@@ -461,6 +461,46 @@ TEST_F(CheckTest, SaysWhatTheInstallerPassesOver) {
     EXPECT_EQ(FolderFingerprint(image_), before);
 }
 
+// Files of the update folder that the installer never takes are passed over, with why:
+// names that differ only in case (the platform finds neither) and paths longer than
+// the installer builds.
+TEST_F(CheckTest, SaysWhyTheInstallerNeverTakesAFile) {
+    const std::u16string script = u"[HKEY_CURRENT_USER\\T]\n\"x\"=dword:1\n";
+    WriteBytes(update_ / "a.reg", Script(script));
+    WriteBytes(update_ / "A.REG", Script(script));
+    WriteBytes(update_ / "b.Reg", Script(script));
+    CliResult r = Check();
+    ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+    Json c = Json::parse(r.out);
+    const std::string twin = "another file's name differs from it only in case: the installer finds neither";
+    EXPECT_EQ(c["scripts"], Json::parse(R"([{"file": "b.Reg", "opened": true, "writes": [{"line": 2,
+        "key": "HKEY_CURRENT_USER\\T", "name": "x", "type": "REG_DWORD", "bytes": "01000000"}], "warnings": []},
+        {"file": "A.REG", "opened": false, "why": ")" + twin + R"("},
+        {"file": "a.reg", "opened": false, "why": ")" + twin + R"("}])"));
+    EXPECT_EQ(c["passed_over"], 2);
+
+    // The update folder inside the image, as deep as run takes it: its path leaves room
+    // for the installer's own name, not for the script's or the patch file's.
+    fs::path inside = image_;
+    size_t length = 0;
+    while (length < 248) {
+        const std::string part(std::min<size_t>(100, 248 - length - 1), 'd');
+        inside /= part;
+        length += 1 + part.size();
+    }
+    ASSERT_EQ(length, 248u);
+    fs::create_directories(inside);
+    WriteBytes(inside / "settings.reg", Script(script));
+    Patch("FileNameLang.dat", Json::array({Entry("Notes", 1)}));
+    fs::copy_file(update_ / "FileNameLang.dat", inside / "FileNameLang.dat");
+    r = RunOnImage(image_, {"check", "--json", inside.string()});
+    ASSERT_EQ(r.exitCode, 1) << r.out << r.err;
+    c = Json::parse(r.out);
+    EXPECT_EQ(c["scripts"], Json::parse(R"([{"file": "settings.reg", "opened": false,
+        "why": "its path is 261 characters long; the installer builds none longer than 259"}])"));
+    EXPECT_EQ(c["patches"][0]["why"], "its path is 265 characters long; the installer builds none longer than 259");
+}
+
 TEST_F(CheckTest, PatchFilesAreNotAppliedWithoutTheLanguageVolume) {
     Patch("MetabaseLabels.dat", Json::array({Entry("Notes", 1)}));
     ASSERT_EQ(RunOnImage(image_, {"unmount", "\\storage\\mxip_lang.vol"}).exitCode, 0);

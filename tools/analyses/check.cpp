@@ -245,10 +245,55 @@ constexpr int kExpandDepth = 3;
 
 std::string JsonText(const Json& value) { return value.dump(); }
 
-void ReportScripts(Report& r, const RunRecord& record, const ScriptLints& lints) {
+// The longest path the installer builds (its buffers hold a terminator too).
+constexpr size_t kLongestPath = kInstallerPathChars - 1;
+
+// The update folder's *.reg files (as the platform's search matches them) that the
+// installer did not take, each with the reason.
+std::vector<std::pair<std::u16string, std::string>> ScriptsNotTaken(const RunRecord& record,
+                                                                    const store::PathMap& paths,
+                                                                    const std::u16string& folder) {
+    fs::path host;
+    std::error_code ec;
+    if (paths.Resolve(folder, &host) != store::PathStatus::Ok || !fs::is_directory(host, ec)) return {};
+    std::vector<std::u16string> names;
+    for (const auto& entry : fs::directory_iterator(host, ec)) {
+        const std::u16string name = text::FromUtf8(entry.path().filename().string());
+        const std::u16string folded = text::FoldCase(name);
+        if (folded.size() >= 4 && folded.ends_with(u".reg")) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return text::CompareNoCase(a, b) < 0; });
+    std::vector<std::pair<std::u16string, std::string>> notTaken;
+    for (const std::u16string& name : names) {
+        const bool taken = std::any_of(record.scripts().begin(), record.scripts().end(),
+                                       [&](const RunRecord::Script& s) { return LastComponent(s.path) == name; });
+        if (taken) continue;
+        const size_t pathLength = folder.size() + 1 + name.size();
+        const bool twin = std::count_if(names.begin(), names.end(), [&](const auto& other) {
+                              return text::EqualNoCase(other, name);
+                          }) > 1;
+        // (A folder whose path leaves no room for the search's pattern is refused before
+        // the run: the installer's own path, one name longer, would not fit either.)
+        std::string why;
+        if (twin) {
+            why = "another file's name differs from it only in case: the installer finds neither";
+        } else if (pathLength > kLongestPath) {
+            why = "its path is " + std::to_string(pathLength) + " characters long; the installer builds none longer than " +
+                  std::to_string(kLongestPath);
+        } else {
+            why = "the installer's search does not find it";
+        }
+        notTaken.emplace_back(name, why);
+    }
+    return notTaken;
+}
+
+void ReportScripts(Report& r, const RunRecord& record, const ScriptLints& lints, const store::PathMap& paths,
+                   const std::u16string& folder) {
+    const auto notTaken = ScriptsNotTaken(record, paths, folder);
     if (!r.json) {
         r.out << "\n== registry scripts, in the order the installer takes them\n";
-        if (record.scripts().empty()) r.out << "no *.reg script in the update folder\n";
+        if (record.scripts().empty() && notTaken.empty()) r.out << "no *.reg script in the update folder\n";
     }
     const JsonLayout list = JsonLayoutAt(1, kExpandDepth);
     const JsonLayout item = JsonLayoutAt(2, kExpandDepth);
@@ -282,11 +327,26 @@ void ReportScripts(Report& r, const RunRecord& record, const ScriptLints& lints)
             lint->WriteTo(r.out);
         }
     }
+    for (const auto& [name, why] : notTaken) {
+        ++r.passedOver;
+        if (r.json) {
+            r.out << (first ? list.first : list.between) << '{' << item.first
+                  << "\"file\": " << JsonText(text::ToUtf8(name)) << item.between << "\"opened\": false"
+                  << item.between << "\"why\": " << JsonText(why) << item.last << '}';
+        } else {
+            r.out << "-- " << ShownText(name) << ": not taken; the installer passes it over: " << why << "\n";
+        }
+        first = false;
+    }
     if (r.json) r.out << (first ? "" : list.last) << "]";
 }
 
-// Why a present patch file was not applied, or "" when it was.
-std::string NotApplied(const RunRecord::PatchJob* job, const std::string& database) {
+// Why a present patch file was not applied, or "" when it was; `path` is the file's.
+std::string NotApplied(const RunRecord::PatchJob* job, const std::string& database, const std::u16string& path) {
+    if (!job && path.size() > kLongestPath) {
+        return "its path is " + std::to_string(path.size()) + " characters long; the installer builds none longer than " +
+               std::to_string(kLongestPath);
+    }
     if (!job) return "the language volume \\storage\\mxip_lang.vol is not mounted";
     if (!job->fileOpened) return "the file cannot be opened";
     if (!job->databaseOpened) return "the language volume has no database " + database;
@@ -322,7 +382,7 @@ Json ReportPatch(Report& r, int i, const RunRecord& record, const store::PathMap
         text += "no " + name + " in the update folder: nothing to apply to " + database + "\n";
         return item;
     }
-    const std::string notApplied = NotApplied(job, database);
+    const std::string notApplied = NotApplied(job, database, path);
     item["applied"] = notApplied.empty();
     if (!notApplied.empty()) {
         item["why"] = notApplied;
@@ -394,7 +454,7 @@ size_t WriteCheckReport(std::ostream& out, bool json, const DiffReport& diff, co
         out << "== what the update changes\n";
         diff.WriteTo(out);
     }
-    ReportScripts(r, record, lints);
+    ReportScripts(r, record, lints, paths, installerFolder);
     if (json) out << top.between;
     ReportPatches(r, record, paths, installerFolder);
     if (json) {
