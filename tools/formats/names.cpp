@@ -118,10 +118,15 @@ std::string KeyPathText(std::u16string_view path) {
 
 std::u16string KeyPathOfArgument(const std::string& argument) {
     const std::u16string text = text::FromUtf8(argument);
-    if (text.empty() || text.front() != u'"') return text;
-    size_t used = 0;
-    std::u16string path = Unquote(text, &used, "key path");
-    if (used != text.size()) throw ToolError("the quoted key path " + argument + " has text after its closing quote");
+    std::u16string path = text;
+    if (!text.empty() && text.front() == u'"') {
+        size_t used = 0;
+        path = Unquote(text, &used, "key path");
+        if (used != text.size()) throw ToolError("the quoted key path " + argument + " has text after its closing quote");
+    }
+    // "A\\B" or "A\\" names no key: a registry key's name is never empty.
+    if (path.find(u"\\\\") != std::u16string::npos || (!path.empty() && path.back() == u'\\'))
+        throw ToolError("the key " + argument + " has an empty name in its path");
     return path;
 }
 

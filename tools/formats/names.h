@@ -41,7 +41,8 @@ std::u16string Unquote(std::u16string_view s, size_t* used, const char* what);
 std::string KeyPathText(std::u16string_view path);
 
 // A key path as a user gives it on the command line: plain, or quoted as KeyPathText
-// writes it. Throws ToolError when a quoted one is malformed.
+// writes it. Throws ToolError when a quoted one is malformed, or when a name in the
+// path is empty (two backslashes in a row, or one at the end).
 std::u16string KeyPathOfArgument(const std::string& argument);
 
 // ---- JSON strings -------------------------------------------------------------------
