@@ -35,6 +35,30 @@ std::vector<std::string> TextLines(const std::u16string& text) {
     return lines;
 }
 
+std::vector<std::string> FitLines(const std::vector<std::string>& lines, size_t width) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines) {
+        if (text::DisplayWidth(line) <= width) {
+            out.push_back(line);
+            continue;
+        }
+        std::string fitted;
+        for (size_t start = 0; start <= line.size();) {
+            size_t end = line.find(' ', start);
+            if (end == std::string::npos) end = line.size();
+            const std::string word = line.substr(start, end - start);
+            if (!fitted.empty() && text::DisplayWidth(fitted) + 1 + text::DisplayWidth(word) > width) {
+                out.push_back(fitted);
+                fitted.clear();
+            }
+            fitted += (fitted.empty() ? "" : " ") + word;
+            start = end + 1;
+        }
+        out.push_back(fitted);
+    }
+    return out;
+}
+
 std::string DrawBox(const std::vector<std::string>& lines, const std::string& title, bool centred) {
     size_t inner = text::DisplayWidth(title) + 4;
     for (const std::string& line : lines) inner = std::max(inner, text::DisplayWidth(line) + 4);
@@ -61,7 +85,7 @@ void TerminalScreen::ShowWindow(const std::u16string& text, uint32_t style) {
     const std::vector<std::string> lines = TextLines(text);
     std::string shown;
     if (framed_) {
-        shown = DrawBox(lines, "", (style & SS_CENTER) != 0);
+        shown = DrawBox(FitLines(lines, kBoxTextWidth), "", (style & SS_CENTER) != 0);
     } else {
         for (const std::string& line : lines) shown += line + "\n";
     }
@@ -75,6 +99,7 @@ void TerminalScreen::ShowMessage(const std::u16string& text, const std::u16strin
     const std::string title = text::ToUtf8(caption);
     std::string shown;
     if (framed_) {
+        lines = FitLines(lines, kBoxTextWidth);
         lines.push_back("");
         const size_t widest = [&] {
             size_t w = text::DisplayWidth(title) + 4;

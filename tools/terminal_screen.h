@@ -34,6 +34,13 @@ private:
 // The lines of a text: CR LF, LF or CR end a line; UTF-8.
 std::vector<std::string> TextLines(const std::u16string& text);
 
+// The widest text line a framed box holds so that it fits an 80-column terminal.
+inline constexpr size_t kBoxTextWidth = 74;
+
+// The lines broken at spaces so that none is wider than `width` columns where it can be
+// (a word wider than that stays whole on a line of its own).
+std::vector<std::string> FitLines(const std::vector<std::string>& lines, size_t width);
+
 // A framed box around lines, centred or left-aligned, with an optional title in the
 // top border; each line of the result ends with '\n'.
 std::string DrawBox(const std::vector<std::string>& lines, const std::string& title, bool centred);
