@@ -260,7 +260,15 @@ std::vector<std::pair<std::u16string, std::string>> ScriptsNotTaken(const RunRec
     for (const auto& entry : fs::directory_iterator(host, ec)) {
         const std::u16string name = text::FromUtf8(entry.path().filename().string());
         const std::u16string folded = text::FoldCase(name);
-        if (folded.size() >= 4 && folded.ends_with(u".reg")) names.push_back(name);
+        if (folded.size() < 4 || !folded.ends_with(u".reg")) continue;
+        // What the platform's search lists: files and folders, and links it may follow to one.
+        const fs::file_type type = entry.symlink_status(ec).type();
+        fs::path target;
+        const bool listed =
+            type == fs::file_type::regular || type == fs::file_type::directory ||
+            (type == fs::file_type::symlink && paths.Resolve(folder + u"\\" + name, &target) == store::PathStatus::Ok &&
+             (fs::is_regular_file(target, ec) || fs::is_directory(target, ec)));
+        if (listed) names.push_back(name);
     }
     std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return text::CompareNoCase(a, b) < 0; });
     std::vector<std::pair<std::u16string, std::string>> notTaken;
