@@ -291,6 +291,10 @@ TEST_F(ProgramTest, PatchShowSaysWhereTheInstallerStops) {
         {"unknown type", PatchFile().Tag(0x00010002).bytes(), 1, "a type other than"},
         {"text too long", PatchFile().Number(1, 5).Text(2, std::u16string(500, u'x')).Number(1, 5).Number(2, 6).bytes(),
          1, "skipped: entry 1"},
+        // Entries are numbered by their place in the file, the skipped ones counted.
+        {"the entry after a skipped one",
+         PatchFile().Number(1, 5).Text(2, std::u16string(500, u'x')).Number(1, 5).Number(2, 6).bytes(), 1,
+         "entry 2: key id 1 CEVT_UI4 5"},
     };
     for (const auto& c : cases) {
         WriteBytes(folder_ / "p.dat", c.bytes);

@@ -361,13 +361,13 @@ std::string NotApplied(const RunRecord::PatchJob* job, const std::string& databa
     return "";
 }
 
-// The applied entries (numbered from 1) whose key matched no record: no record was
-// written while the file had been read to the entry's end.
+// The applied entries (by their place in the file, from 1) whose key matched no record:
+// no record was written while the file had been read to the entry's end.
 Json Unmatched(const PatchListing& listing, const RunRecord::PatchJob& job) {
     Json unmatched = Json::array();
     for (size_t e = 0; e < listing.ends.size(); ++e) {
         if (std::find(job.writesAt.begin(), job.writesAt.end(), listing.ends[e]) == job.writesAt.end())
-            unmatched.push_back(e + 1);
+            unmatched.push_back(listing.numbers[e]);
     }
     return unmatched;
 }

@@ -47,6 +47,7 @@ PatchListing ListPatch(std::vector<uint8_t> bytes) {
                 Json{{"key", PropertyToJson(PropertyOf(entry.key))},
                      {"value", PropertyToJson(PropertyOf(entry.value))}});
             listing.ends.push_back(file.Position());
+            listing.numbers.push_back(index);
             continue;
         }
         if (result == kPatchEndOfData) break;
@@ -66,9 +67,9 @@ PatchListing ListPatch(std::vector<uint8_t> bytes) {
 
 std::string ListingText(const PatchListing& listing) {
     std::ostringstream out;
-    size_t index = 0;
-    for (const Json& e : listing.entries) {
-        out << "entry " << ++index << ": key " << PropertyLine(e["key"]) << "  ->  "
+    for (size_t i = 0; i < listing.entries.size(); ++i) {
+        const Json& e = listing.entries[i];
+        out << "entry " << listing.numbers[i] << ": key " << PropertyLine(e["key"]) << "  ->  "
             << PropertyLine(e["value"]) << '\n';
     }
     for (const Json& s : listing.skipped) {

@@ -15,6 +15,7 @@ namespace tools {
 struct PatchListing {
     Json entries = Json::array();  // {"key", "value"} in the patch JSON's property form
     std::vector<size_t> ends;      // per entry: the byte after it, where its reading ended
+    std::vector<size_t> numbers;   // per entry: its place in the file, from 1, skipped ones counted
     Json skipped = Json::array();  // entries read past: {"entry", "part", "offset", "why"}
     std::optional<Json> stop;      // where the installer stops reading, if before the end
     size_t size = 0;               // bytes of the file
