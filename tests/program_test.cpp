@@ -226,6 +226,8 @@ TEST_F(ProgramTest, BootShowsOrderProblemsAndWarnings) {
          0, {"warning: \"Depend40\" has no \"Launch40\""}},
         {"letter case", {{"launch40", {{"type", "REG_SZ"}, {"data", "a.exe"}}}},
          0, {"warning: \"launch40\" is not read"}},
+        {"every digit counts", {{"Launch12345678", {{"type", "REG_SZ"}, {"data", "a.exe"}}}},
+         0, {"12345678  a.exe"}},
     };
     for (const BootCase& c : cases) {
         ASSERT_EQ(Cli({"reg", "delete", "HKEY_LOCAL_MACHINE\\init"}).exitCode, 0);

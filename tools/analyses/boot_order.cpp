@@ -2,6 +2,7 @@
 #include "tools/analyses/boot_order.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -27,11 +28,10 @@ int EntryNumber(std::u16string_view rest) {
     while (i < rest.size() && (rest[i] == u' ' || rest[i] == u'\t')) ++i;
     bool negative = false;
     if (i < rest.size() && (rest[i] == u'-' || rest[i] == u'+')) negative = rest[i++] == u'-';
-    long value = 0;
-    for (; i < rest.size() && rest[i] >= u'0' && rest[i] <= u'9'; ++i) {
-        value = value * 10 + (rest[i] - u'0');
-        if (value > 1000000) break;  // far beyond any entry; keeps the number bounded
-    }
+    // Every digit is read; a number past what an int holds stays at the largest.
+    long long value = 0;
+    for (; i < rest.size() && rest[i] >= u'0' && rest[i] <= u'9'; ++i)
+        value = std::min<long long>(value * 10 + (rest[i] - u'0'), std::numeric_limits<int>::max());
     return static_cast<int>(negative ? -value : value);
 }
 
