@@ -101,7 +101,10 @@ void InitImage(const fs::path& folder) {
 }
 
 void WaitForWriteLock(const fs::path& file) {
-    sql::Db db(file, Mode::ReadWrite, false, "the store");
+    // Named as every other command names the store, so that a refusal reads the same.
+    const bool state = file.parent_path().filename() == kStateFolder;
+    const char* kind = !state ? "volume" : file.filename() == MountsFile({}).filename() ? "mount table" : "registry";
+    sql::Db db(file, Mode::ReadWrite, false, kind);
     db.Begin();
     db.Rollback();
 }

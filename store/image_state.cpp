@@ -20,8 +20,16 @@ void CheckImageState(const fs::path& image) {
     if (!fs::is_directory(st)) throw Error("\"" + state.string() + "\" is not a folder");
     sql::RequireOwnFile(RegistryFile(image), "registry \"" + RegistryFile(image).string() + "\"");
     sql::RequireOwnFile(MountsFile(image), "mount table \"" + MountsFile(image).string() + "\"");
-    for (const fs::path& volume : MountedVolumeFiles(image))
-        sql::RequireOwnFile(volume, "volume \"" + volume.string() + "\"");
+    // Each mounted path as it stands in its folder, so that a link there is seen
+    // rather than followed. A path that reaches nothing, or a FIFO or a device, leaves
+    // the run no volume, as on the phone; a link or a folder is refused.
+    const PathMap paths(image);
+    for (const Mount& mount : MountTable(MountsFile(image), Mode::ReadOnly).List()) {
+        fs::path entry;
+        if (paths.Locate(mount.volumePath, &entry) != PathStatus::Ok) continue;
+        if (!fs::is_other(fs::symlink_status(entry, ec)))
+            sql::RequireOwnFile(entry, "volume \"" + entry.string() + "\"");
+    }
 }
 
 std::vector<fs::path> MountedVolumeFiles(const fs::path& image) {

@@ -138,6 +138,16 @@ PathStatus PathMap::ResolveParent(std::u16string_view platformPath, fs::path* ho
     return PathStatus::Ok;
 }
 
+PathStatus PathMap::Locate(std::u16string_view platformPath, fs::path* hostEntry) const {
+    fs::path folder;
+    std::u16string last;
+    if (auto status = ResolveParent(platformPath, &folder, &last); status != PathStatus::Ok) return status;
+    const auto name = FindEntry(folder, last);
+    if (!name) return PathStatus::NotFound;
+    *hostEntry = folder / *name;
+    return PathStatus::Ok;
+}
+
 std::optional<std::u16string> PathMap::PlatformPathOf(const fs::path& hostPath) const {
     std::error_code ec;
     const fs::path target = fs::weakly_canonical(fs::absolute(hostPath, ec), ec);

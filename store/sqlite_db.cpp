@@ -321,6 +321,15 @@ void RemoveUnfinishedSideFiles(const fs::path& file, SideFiles before) {
         fs::remove(wal, ec);
 }
 
+// A store file of no bytes whose -wal holds nothing either: no store at all. (A
+// store whose pages all still lie in its -wal is one, and is left to SQLite.)
+bool IsEmptyFile(const fs::path& file) {
+    std::error_code ec;
+    if (fs::file_size(file, ec) != 0 || ec) return false;
+    const fs::path wal = SideFile(file, "-wal");
+    return !fs::is_regular_file(wal, ec) || fs::file_size(wal, ec) == 0;
+}
+
 }  // namespace
 
 Db::Db(const fs::path& file, Mode mode, bool create, const char* kind, Threads threads)
@@ -330,6 +339,10 @@ Db::Db(const fs::path& file, Mode mode, bool create, const char* kind, Threads t
         if (fs::exists(fs::symlink_status(file, ec))) throw Error(where_ + " exists already");
     } else if (!fs::is_regular_file(file, ec)) {
         throw Error(where_ + " does not exist or is not a file");
+    } else if (IsEmptyFile(file)) {
+        // SQLite takes an empty file for a new database and would write one into it
+        // (WAL mode's header) before any check could find that it holds no store.
+        throw Error(where_ + " is an empty file, not a store");
     }
     if (mode == Mode::ReadWrite && !create) RequireOwnFile(file, where_);
     lockWait_.file = file;
@@ -491,6 +504,7 @@ void RequireOwnFile(const fs::path& file, const std::string& what) {
         if (fs::is_symlink(st))
             throw Error(name + " is a symbolic link; a store is written only as a file of "
                         "its own, inside the image");
+        if (fs::is_directory(st)) throw Error(name + " is a folder, not a store file");
         if (!fs::is_regular_file(st)) throw Error(name + " is not a regular file");
         const std::uintmax_t links = fs::hard_link_count(path, ec);
         if (!ec && links > 1)

@@ -60,9 +60,11 @@ void InitImage(const fs::path& folder);
 // the image (not a symbolic link), and the registry, the mount table and every
 // mounted volume's file (with their -wal and -shm files) regular files under no
 // other name (no symbolic link, no second hard link), so that nothing outside the
-// image is written through them. Every command that writes to an image calls it
-// before it opens anything for writing; a store opened for writing checks its own
-// file the same way.
+// image is written through them; a mounted path that holds a link or a folder is
+// refused too, rather than passed over or half run (a FIFO or a device there is no
+// volume to a run, and is passed over). Every
+// command that writes to an image calls it before it opens anything for writing; a
+// store opened for writing checks its own file the same way.
 void CheckImageState(const fs::path& image);
 
 // The host files of the mounted volumes that exist in the image, in mount order.
@@ -101,6 +103,10 @@ public:
 
     // The existing host entry of a platform path.
     PathStatus Resolve(std::u16string_view platformPath, fs::path* hostPath) const;
+
+    // The host entry a platform path names as it stands in its folder: a symbolic
+    // link there is handed back as the link, not followed.
+    PathStatus Locate(std::u16string_view platformPath, fs::path* hostEntry) const;
 
     // The existing host folder of a platform path's parent, and the last component
     // (for a search pattern or a file to be created).

@@ -133,6 +133,23 @@ TEST(CheckHostileTest, TheImageIsReadAsRunReadsItAndNeverWritten) {
              fs::create_directory_symlink(s.outside / "state", s.image / ".ceimage");
          },
          2, {}, [](const Scene& s) { return (s.image / ".ceimage").string(); }},
+        {"the mounted volume is a link to a file outside",
+         [](const Scene& s) {
+             fs::rename(s.Volume(), s.outside / "volume.db");
+             fs::create_symlink(s.outside / "volume.db", s.Volume());
+         },
+         2, {}, [](const Scene& s) { return s.Volume().string() + "\" is a symbolic link"; }},
+        {"the mounted volume is a folder",
+         [](const Scene& s) {
+             fs::remove(s.Volume());
+             fs::create_directory(s.Volume());
+         },
+         2, {}, [](const Scene& s) { return s.Volume().string() + "\" is a folder"; }},
+        {"the mounted volume is an empty file", [](const Scene& s) { fs::resize_file(s.Volume(), 0); }, 2, {},
+         [](const Scene& s) { return s.Volume().string() + "\" is an empty file"; }},
+        {"the registry is an empty file",
+         [](const Scene& s) { fs::resize_file(store::RegistryFile(s.image), 0); }, 2, {},
+         [](const Scene& s) { return store::RegistryFile(s.image).string() + "\" is an empty file"; }},
         {"the registry has a second hard link outside",
          [](const Scene& s) { fs::create_hard_link(store::RegistryFile(s.image), s.outside / "registry.db"); },
          2, {}, [](const Scene& s) { return store::RegistryFile(s.image).string(); }},

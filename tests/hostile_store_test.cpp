@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -156,6 +157,16 @@ TEST(HostileStoreTest, StateReachedThroughLinksIsRefusedBeforeAnythingIsWritten)
          [](const Scene& s) { fs::create_hard_link(store::RegistryFile(s.image), s.outside / "registry.db"); }},
         {"the mounted volume has a second hard link outside",
          [](const Scene& s) { fs::create_hard_link(s.Volume(), s.outside / "volume.db"); }},
+        {"the mounted volume is a link to a file outside",
+         [](const Scene& s) {
+             fs::rename(s.Volume(), s.outside / "volume.db");
+             fs::create_symlink(s.outside / "volume.db", s.Volume());
+         }},
+        {"the mounted volume is a relative link to a file inside the image",
+         [](const Scene& s) {
+             fs::rename(s.Volume(), s.image / "storage" / "real.vol");
+             fs::create_symlink("real.vol", s.Volume());
+         }},
         {"the registry's -wal file is a link to a file outside",
          [](const Scene& s) {
              WriteTextFile(s.outside / "wal", "");
@@ -173,6 +184,58 @@ TEST(HostileStoreTest, StateReachedThroughLinksIsRefusedBeforeAnythingIsWritten)
             const auto imageBefore = FolderFingerprint(s.image);
             ExpectRefused(RunOnImage(s.image, command, Watched()), Joined(command));
             EXPECT_EQ(FolderFingerprint(s.outside), outsideBefore);
+            EXPECT_EQ(FolderFingerprint(s.image), imageBefore);
+        }
+    }
+}
+
+// ---- Stores that are no stores -----------------------------------------------------------
+
+TEST(HostileStoreTest, StoresThatAreNoStoresAreRefusedBeforeAnythingIsWritten) {
+    struct Case {
+        const char* name;
+        std::function<void(const Scene&)> prepare;
+        std::function<fs::path(const Scene&)> store;  // named in the refusal
+        const char* cause;
+        // The commands refused, by their first word, with a reader of the store;
+        // none: every writing command.
+        std::vector<std::string> commands;
+        std::vector<std::string> reader;
+    };
+    auto emptied = [](const fs::path& file) { fs::resize_file(file, 0); };
+    auto folderFor = [](const fs::path& file) {
+        fs::remove(file);
+        fs::create_directory(file);
+    };
+    auto registry = [](const Scene& s) { return store::RegistryFile(s.image); };
+    auto volume = [](const Scene& s) { return s.Volume(); };
+    const std::vector<Case> cases = {
+        {"the registry is an empty file", [&](const Scene& s) { emptied(registry(s)); }, registry,
+         "is an empty file, not a store", {"run", "reg"}, {"reg", "export"}},
+        {"the mounted volume is an empty file", [&](const Scene& s) { emptied(s.Volume()); }, volume,
+         "is an empty file, not a store", {"run"}, {}},
+        {"the registry is a folder", [&](const Scene& s) { folderFor(registry(s)); }, registry,
+         "is a folder, not a store file", {}, {"reg", "export"}},
+        {"the mounted volume is a folder", [&](const Scene& s) { folderFor(s.Volume()); }, volume,
+         "is a folder, not a store file", {}, {}},
+    };
+    for (const Case& c : cases) {
+        Scene s;
+        c.prepare(s);
+        std::vector<std::vector<std::string>> commands = WritingCommands(s);
+        if (!c.commands.empty()) {
+            std::erase_if(commands, [&](const std::vector<std::string>& command) {
+                return std::find(c.commands.begin(), c.commands.end(), command[0]) == c.commands.end();
+            });
+        }
+        if (!c.reader.empty()) commands.push_back(c.reader);
+        for (const auto& command : commands) {
+            SCOPED_TRACE(std::string(c.name) + ": " + Joined(command));
+            const auto imageBefore = FolderFingerprint(s.image);
+            const CliResult r = RunOnImage(s.image, command, Watched());
+            ExpectRefused(r, Joined(command));
+            EXPECT_NE(r.err.find(c.store(s).string()), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(c.cause), std::string::npos) << r.err;
             EXPECT_EQ(FolderFingerprint(s.image), imageBefore);
         }
     }
