@@ -84,6 +84,12 @@ std::optional<std::string> ValueNameProblem(std::u16string_view name) {
     return std::nullopt;
 }
 
+std::optional<std::string> KeyDepthProblem(size_t levels) {
+    if (levels <= kRegistryMaxDepth) return std::nullopt;
+    return "a key path of " + std::to_string(levels) + " levels is deeper than the " +
+           std::to_string(kRegistryMaxDepth) + " the phone holds";
+}
+
 namespace {
 
 // The statements a run makes once per value or key, prepared once for the

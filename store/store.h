@@ -131,6 +131,10 @@ private:
 // platform's names end. The store refuses such names, and so do the tools' readers.
 std::optional<std::string> KeyNameProblem(std::u16string_view name);
 std::optional<std::string> ValueNameProblem(std::u16string_view name);
+// Why the platform cannot hold a key `levels` names below its root (it holds 16), or
+// none. The tools' readers refuse such a path; the store does not, so that an image
+// holding one still opens and can be mended.
+std::optional<std::string> KeyDepthProblem(size_t levels);
 
 struct RegistryValue {
     std::u16string name;  // "" is the default value

@@ -27,6 +27,7 @@
 #include "platform/wince.h"
 #include "store/bytes.h"
 #include "store/store.h"
+#include "store/text.h"
 #include "testing/inputs.h"
 #include "tests/support/cli.h"
 #include "tests/support/hardening.h"
@@ -700,12 +701,44 @@ TEST(HostileStoreTest, EveryNameAndTextSurvivesExportAndImportExactly) {
     EXPECT_NE(one.out.find("[" + quotedKey + "]"), std::string::npos) << one.out;
     EXPECT_EQ(RunOnImage(s.image, {"reg", "delete", quotedKey}).exitCode, 0);
     EXPECT_EQ(RunOnImage(s.image, {"reg", "export", quotedKey}).exitCode, 2);
+
+    // Database texts: what db dump --json writes, db load stores again unit for unit.
+    const auto volume = "\\storage\\mxip_lang.vol";
+    std::vector<store::Property> texts;
+    for (const std::u16string& t : {lone, high, std::u16string(u"a\nb\"\\\t\x01"),
+                                    std::u16string(u"escapes as text \\u0041\\ud800\\u0000")})
+        texts.push_back({static_cast<uint32_t>((texts.size() + 1) << 16 | CEVT_LPWSTR), store::Utf16LeBytes(t)});
+    {
+        store::VolumeStore store(s.Volume(), store::Mode::ReadWrite);
+        store.AddRecord(store.CreateDatabase(u"\\Texts").oid, texts);
+    }
+    const CliResult dump = RunOnImage(s.image, {"db", "dump", "--json", volume, "\\Texts"});
+    ASSERT_EQ(dump.exitCode, 0) << dump.err;
+    EXPECT_NE(dump.out.find(R"("lone\udc00x")"), std::string::npos) << dump.out;
+    WriteTextFile(s.inputs / "records.json", dump.out);
+    const CliResult load = RunOnImage(s.image, {"db", "load", volume, "\\Again", (s.inputs / "records.json").string()});
+    ASSERT_EQ(load.exitCode, 0) << load.err;
+    store::VolumeStore store(s.Volume(), store::Mode::ReadOnly);
+    const std::vector<store::Record> again = store.Records(store.FindDatabase(u"\\Again")->oid);
+    ASSERT_EQ(again.size(), 1u);
+    ASSERT_EQ(again[0].props.size(), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(again[0].props[i].propid, texts[i].propid);
+        EXPECT_EQ(again[0].props[i].bytes, texts[i].bytes) << "property " << i + 1;
+    }
 }
 
 TEST(HostileStoreTest, NamesThePhoneCannotHoldAreRefusedOnInput) {
     Scene s;
     const std::u16string nul(1, u'\0');
     const std::string longName(256, 'n');
+    // HKEY_CURRENT_USER and `levels` keys below it, joined by `separator`.
+    auto deep = [](int levels, const std::string& separator) {
+        std::string path = "HKEY_CURRENT_USER";
+        for (int i = 1; i <= levels; ++i) path += separator + "d" + std::to_string(i);
+        return path;
+    };
+    const std::u16string deepSection = text::FromUtf8("[" + deep(17, "\\") + "]\n");
     struct Case {
         const char* name;
         std::function<void(const fs::path& file)> write;
@@ -733,6 +766,19 @@ TEST(HostileStoreTest, NamesThePhoneCannotHoldAreRefusedOnInput) {
         {"a NUL in a key name in JSON",
          [](const fs::path& f) { WriteTextFile(f, R"({"HKEY_CURRENT_USER\\a\u0000b": {}})"); }, {"reg", "load"},
          "a key name cannot hold a NUL"},
+        {"a key 17 levels deep in JSON",
+         [&](const fs::path& f) { WriteTextFile(f, "{\"" + deep(17, "\\\\") + "\": {}}"); }, {"reg", "load"},
+         "a key path of 17 levels is deeper than the 16 the phone holds"},
+        {"a key 17 levels deep in an export",
+         [&](const fs::path& f) {
+             WriteBytes(f, testing_support::Script(u"Windows Registry Editor Version 5.00\n\n" + deepSection));
+         },
+         {"reg", "import"}, "a key path of 17 levels is deeper than the 16 the phone holds"},
+        {"a key 17 levels deep to delete in an export",
+         [&](const fs::path& f) {
+             WriteBytes(f, testing_support::Script(u"Windows Registry Editor Version 5.00\n\n[-" + deepSection.substr(1)));
+         },
+         {"reg", "import"}, "a key path of 17 levels is deeper than the 16 the phone holds"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -746,6 +792,28 @@ TEST(HostileStoreTest, NamesThePhoneCannotHoldAreRefusedOnInput) {
         EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
         EXPECT_EQ(RegistryContent(s.image), before);
     }
+
+    // 16 levels the phone holds; --force passes over a deeper section and its values,
+    // writes the rest and counts only the keys it made.
+    WriteTextFile(s.inputs / "16.json", "{\"" + deep(16, "\\\\") + "\": {}}");
+    const CliResult load = RunOnImage(s.image, {"reg", "load", (s.inputs / "16.json").string()});
+    EXPECT_EQ(load.exitCode, 0) << load.err;
+    WriteBytes(s.inputs / "deep.reg",
+               testing_support::Script(u"Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Shallow]\n\n" +
+                                       deepSection + u"\"v\"=dword:00000001\n\n" +
+                                       text::FromUtf8("[" + deep(15, "\\") + "\\e16]\n")));
+    const CliResult forced = RunOnImage(s.image, {"reg", "import", "--force", (s.inputs / "deep.reg").string()});
+    EXPECT_EQ(forced.exitCode, 1) << forced.err;
+    EXPECT_EQ(forced.out, "imported 2 keys and 0 values\n");
+    EXPECT_NE(forced.err.find("deep.reg:5: a key path of 17 levels"), std::string::npos) << forced.err;
+    EXPECT_NE(forced.err.find("deep.reg:6: a value under the malformed key line 5"), std::string::npos) << forced.err;
+    EXPECT_EQ(testing_support::LineCount(forced.err), 2u) << forced.err;
+    store::RegistryStore registry(store::RegistryFile(s.image), store::Mode::ReadOnly);
+    const auto cu = store::RegistryStore::kCurrentUser;
+    EXPECT_TRUE(registry.FindKeys(cu, std::vector<std::u16string>{u"Shallow"}));
+    EXPECT_TRUE(registry.FindKeys(cu, std::vector<std::u16string>{u"d1", u"d2", u"d3", u"d4", u"d5", u"d6", u"d7", u"d8",
+                                                                  u"d9", u"d10", u"d11", u"d12", u"d13", u"d14", u"d15",
+                                                                  u"d16"}));
 }
 
 // ---- A newcomer's first commands, a corrupt volume, a patch listing that builds -----------
@@ -772,18 +840,50 @@ TEST(HostileStoreTest, ACorruptMountedVolumeIsCalledCorruptAndNamed) {
     EXPECT_EQ(r.out.find("missing"), std::string::npos) << r.out;
 }
 
+// A patch file's text property: tag, character count, UTF-16 LE units.
+void AppendPatchText(std::vector<uint8_t>& out, uint16_t id, std::u16string_view text) {
+    store::AppendLittleEndian(out, static_cast<uint32_t>(id) << 16 | CEVT_LPWSTR, 4);
+    store::AppendLittleEndian(out, text.size(), 2);
+    store::AppendUtf16Le(out, text);
+}
+
 TEST(HostileStoreTest, APatchListingBuildsTheSameFileAgain) {
     TempFolder tmp;
     WriteTextFile(tmp / "in.json", R"({"entries": [
         {"key": {"id": 2, "type": "CEVT_UI4", "data": 42}, "value": {"id": 3, "type": "CEVT_LPWSTR", "data": "Заметки"}},
         {"key": {"id": 1, "type": "CEVT_LPWSTR", "data": "key"}, "value": {"id": 7, "type": "CEVT_UI4", "data": 4294967295}}]})");
-    ASSERT_EQ(RunCli({"patch", "build", (tmp / "in.json").string(), (tmp / "first.dat").string()}).exitCode, 0);
-    const CliResult shown = RunCli({"patch", "show", "--json", (tmp / "first.dat").string()});
-    ASSERT_EQ(shown.exitCode, 0) << shown.err;
-    WriteTextFile(tmp / "shown.json", shown.out);
-    const CliResult rebuilt = RunCli({"patch", "build", (tmp / "shown.json").string(), (tmp / "second.dat").string()});
-    ASSERT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
-    EXPECT_EQ(ReadBytes(tmp / "second.dat"), ReadBytes(tmp / "first.dat"));
+    ASSERT_EQ(RunCli({"patch", "build", (tmp / "in.json").string(), (tmp / "built.dat").string()}).exitCode, 0);
+
+    // Texts that only an exact form keeps: lone surrogates, a NUL inside a text, and
+    // text that looks like the escapes.
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> file;
+        size_t entries;
+    };
+    std::vector<Case> cases = {{"built from JSON", ReadBytes(tmp / "built.dat"), 2}};
+    for (const std::u16string& text : {std::u16string(u"a") + char16_t(0xD800), std::u16string(1, char16_t(0xDC00)),
+                                       std::u16string(u"a\0b", 3), std::u16string(u"\0", 1),
+                                       std::u16string(u"\0" u"0041", 5), std::u16string(u"\\u0000\\ud800")}) {
+        std::vector<uint8_t> file;
+        AppendPatchText(file, 31, text);
+        AppendPatchText(file, 2, text);
+        cases.push_back({"a text of hostile units", file, 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + store::HexOf(c.file));
+        WriteBytes(tmp / "first.dat", c.file);
+        const CliResult shown = RunCli({"patch", "show", "--json", (tmp / "first.dat").string()});
+        ASSERT_EQ(shown.exitCode, 0) << shown.err;
+        WriteTextFile(tmp / "shown.json", shown.out);
+        const CliResult rebuilt = RunCli({"patch", "build", (tmp / "shown.json").string(), (tmp / "second.dat").string()});
+        ASSERT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
+        EXPECT_EQ(ReadBytes(tmp / "second.dat"), c.file) << shown.out;
+        const CliResult text = RunCli({"patch", "show", (tmp / "first.dat").string()});
+        EXPECT_EQ(text.exitCode, 0) << text.err;
+        EXPECT_EQ(testing_support::LineCount(text.out), c.entries + 1) << text.out;  // one line each, and the end
+        EXPECT_EQ(text.out.find('\0'), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ const char* StopReason(int result) {
 }
 
 std::string PropertyLine(const Json& p) {
-    store::Property prop = PropertyFromJson(p, "entry");
+    store::Property prop = PropertyFromJson(p, "entry", TextNul::Kept);
     return "id " + std::to_string(prop.propid >> 16) + " " +
            std::string(*PropTypeName(static_cast<uint16_t>(prop.propid & 0xFFFF))) + " " +
            PropertyDataText(prop);

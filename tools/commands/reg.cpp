@@ -138,6 +138,9 @@ KeyToLoad ParseKeyPath(const std::string& fullPath) {
         }
         key.path.push_back(parts[i]);
     }
+    if (const auto problem = store::KeyDepthProblem(key.path.size())) {
+        throw ToolError("the key " + quoted + ": " + *problem);
+    }
     return key;
 }
 

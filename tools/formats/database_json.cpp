@@ -9,6 +9,7 @@
 #include "platform/wince.h"
 #include "store/text.h"
 #include "tools/errors.h"
+#include "tools/formats/names.h"
 
 namespace tools {
 
@@ -77,7 +78,8 @@ double R8FromJson(const Json& data, const std::string& where) {
                     "\"-Infinity\"), not " + Excerpt(data));
 }
 
-std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, const std::string& where) {
+std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, TextNul nul,
+                                       const std::string& where) {
     switch (type) {
         case CEVT_I2:
             return LittleEndian(static_cast<int16_t>(SignedInRange(data, -32768, 32767, "CEVT_I2 data", where)));
@@ -100,7 +102,9 @@ std::vector<uint8_t> PropBytesFromData(uint16_t type, const Json& data, const st
             }
             return LittleEndian(static_cast<uint32_t>(data.get<bool>() ? 1 : 0));
         case CEVT_LPWSTR: {
-            std::u16string text = TextWithoutNul(data, "CEVT_LPWSTR", where);
+            const std::u16string text = nul == TextNul::Kept && data.is_string()
+                                            ? TextOfJson(data.get<std::string>())
+                                            : TextWithoutNul(data, "CEVT_LPWSTR", where);
             std::vector<uint8_t> bytes;
             store::AppendUtf16Le(bytes, text);
             if (bytes.size() + 2 > kMaxPropertyBytes) {
@@ -145,7 +149,7 @@ Json PropData(const store::Property& property) {
         case CEVT_FILETIME: return FromLittleEndian<uint64_t>(bytes);
         case CEVT_R8: return R8ToJson(FromLittleEndian<double>(bytes));
         case CEVT_BOOL: return FromLittleEndian<uint32_t>(bytes) != 0;
-        case CEVT_LPWSTR: return text::ToUtf8(store::Utf16LeText(bytes));
+        case CEVT_LPWSTR: return JsonText(store::Utf16LeText(bytes));  // exactly, as names are
         default: return HexOf(bytes);
     }
 }
@@ -177,7 +181,7 @@ Json PropertyToJson(const store::Property& property) {
     return out;
 }
 
-store::Property PropertyFromJson(const Json& property, const std::string& where) {
+store::Property PropertyFromJson(const Json& property, const std::string& where, TextNul nul) {
     CheckMembers(property, {"id", "type", "data"}, where);
     uint64_t id = UnsignedInRange(Member(property, "id", where), 65535, "the id", where);
     const Json& typeJson = Member(property, "type", where);
@@ -191,13 +195,13 @@ store::Property PropertyFromJson(const Json& property, const std::string& where)
     if (!type) throw ToolError(where + ": unknown property type " + Excerpt(typeJson));
     store::Property out;
     out.propid = static_cast<uint32_t>(id << 16 | *type);
-    out.bytes = PropBytesFromData(*type, Member(property, "data", where), where);
+    out.bytes = PropBytesFromData(*type, Member(property, "data", where), nul, where);
     return out;
 }
 
 std::string PropertyDataText(const store::Property& property) {
     if ((property.propid & 0xffff) == CEVT_BLOB) return "hex:" + HexOf(property.bytes);
-    return PropData(property).dump();
+    return UnmarkLoneSurrogates(PropData(property).dump());
 }
 
 }  // namespace tools

@@ -17,15 +17,22 @@ namespace tools {
 std::optional<std::string_view> PropTypeName(uint16_t type);
 std::optional<uint16_t> PropTypeFromName(std::string_view name);
 
+// Whether a CEVT_LPWSTR text read from JSON may hold a NUL: not for a database, where
+// the platform ends a text at its first NUL; yes in a patch file, which counts the
+// characters of each text.
+enum class TextNul { Refused, Kept };
+
 // {"id": 1, "type": "CEVT_LPWSTR", "data": "Notes"}: a number for the integer types,
 // CEVT_FILETIME (the 64-bit count) and CEVT_R8 (the strings "NaN", "Infinity" and
 // "-Infinity" for values JSON numbers cannot hold), true/false for CEVT_BOOL, a
-// string for CEVT_LPWSTR, hex for CEVT_BLOB.
+// string for CEVT_LPWSTR (exactly: a lone surrogate or a NUL as its \uXXXX escape,
+// names.h), hex for CEVT_BLOB.
 Json PropertyToJson(const store::Property& property);
-store::Property PropertyFromJson(const Json& property, const std::string& where);
+store::Property PropertyFromJson(const Json& property, const std::string& where,
+                                 TextNul nul = TextNul::Refused);
 
 // A one-line text form of a property's data, as in "db dump" text: numbers, true/false,
-// "quoted text", hex:00ff for a blob.
+// "quoted text" (a JSON string, escapes as in the JSON form), hex:00ff for a blob.
 std::string PropertyDataText(const store::Property& property);
 
 }  // namespace tools

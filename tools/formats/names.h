@@ -8,9 +8,10 @@
 // characters but tab, and lone surrogates.
 //
 // JSON: strings are UTF-8 as always; a lone surrogate in a name (a key path, a value
-// name: the JSON form has no other exact form of them) is the escape \udXXX, as
-// JSON's grammar allows and many JSON tools read and write; readers take it in any
-// string. Data keeps U+FFFD in its readable "data", "bytes" holding it exactly.
+// name) or in a database or patch text (which have no "bytes" beside them) is the
+// escape \udXXX, as JSON's grammar allows and many JSON tools read and write, and a
+// NUL inside such a text is \u0000; readers take them in any string. Registry data
+// keeps U+FFFD in its readable "data", "bytes" holding it exactly.
 // Inside a parsed Json the tools
 // carry such a code unit as a NUL followed by its four hex digits (a real NUL as
 // NUL "0000"): JsonText and TextOfJson convert, ParseJsonText and FormatJson (json.h)

@@ -52,8 +52,9 @@ std::vector<uint8_t> BuildPatchFile(const Json& doc, const std::string& source) 
         if (!entry.contains("key") || !entry.contains("value")) {
             throw ToolError(where + " needs both \"key\" and \"value\"");
         }
-        AppendPatchProperty(out, PropertyFromJson(entry["key"], where + " key"), where + " key");
-        AppendPatchProperty(out, PropertyFromJson(entry["value"], where + " value"),
+        AppendPatchProperty(out, PropertyFromJson(entry["key"], where + " key", TextNul::Kept),
+                            where + " key");
+        AppendPatchProperty(out, PropertyFromJson(entry["value"], where + " value", TextNul::Kept),
                             where + " value");
     }
     return out;
@@ -64,7 +65,8 @@ store::Property PropertyOf(const PatchProperty& p) {
     if ((p.tag & 0xFFFF) == CEVT_UI4) {
         store::AppendLittleEndian(out.bytes, p.number, 4);
     } else {
-        store::AppendUtf16Le(out.bytes, p.text);
+        // Every character the file counts: a NUL inside the text is kept.
+        store::AppendUtf16Le(out.bytes, std::u16string_view(p.text, p.textLength));
     }
     return out;
 }
