@@ -479,7 +479,7 @@ public:
     }
 
 private:
-    static constexpr size_t kMaxHeldBytes = 4 << 20;
+    static constexpr size_t kMaxHeldBytes = 1 << 20;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::pair<KeyRead, size_t>> keys_;
