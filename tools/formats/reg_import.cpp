@@ -150,7 +150,6 @@ KeyLine ParseKeyLine(std::u16string_view s) {
         if (const auto problem = store::KeyNameProblem(parts[i])) throw Malformed{*problem};
         key.path.push_back(std::move(parts[i]));
     }
-    if (const auto problem = store::KeyDepthProblem(key.path.size())) throw Malformed{*problem};
     if (key.deletion && key.path.empty()) throw Malformed{"a root key cannot be deleted"};
     return key;
 }
